@@ -1,0 +1,92 @@
+// Differences between the CPython versions that kofa builds for, in one place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+namespace kofa::compat {
+
+// Vectorcall: provisional (underscored) on 3.8, public from 3.9.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#endif
+}
+
+// Calls obj.name(*args) with args[0] being obj itself; the slot before args
+// may be overwritten by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
+    // 3.8 has no method vectorcall: look the method up without binding it
+    // where possible, as the interpreter's own LOAD_METHOD does.
+    PyObject* method = nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (_PyObject_GetMethod(args[0], name, &method)) {
+        PyObject* result = _PyObject_Vectorcall(method, args, static_cast<size_t>(nargs), kwnames);
+        Py_DECREF(method);
+        return result;
+    }
+    if (method == nullptr) return nullptr;
+    PyObject* result = _PyObject_Vectorcall(method, args + 1,
+                                            static_cast<size_t>(nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            kwnames);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// The dict version tag lets a cached global be reused while the namespace is
+// unchanged; it is deprecated from 3.12, where every read is a fresh lookup.
+#if PY_VERSION_HEX < 0x030C0000
+#define KOFA_HAVE_DICT_VERSION 1
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#else
+#define KOFA_HAVE_DICT_VERSION 0
+#endif
+
+// A frame for a traceback entry. Before 3.11 the frame's line is a field;
+// from 3.11 it comes from the code object's line table, which maps the
+// not-yet-started frame to the code object's first line.
+inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line) {
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#if PY_VERSION_HEX < 0x030B0000
+    if (frame != nullptr) frame->f_lineno = line;
+#else
+    (void)line;
+#endif
+    return frame;
+}
+
+}  // namespace kofa::compat
+
+// Module slots that only newer interpreters know: kofa keeps process-wide
+// state, so it supports one interpreter and relies on the GIL.
+#if PY_VERSION_HEX >= 0x030D0000
+#define KOFA_VERSION_MODULE_SLOTS                                                    \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},      \
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define KOFA_VERSION_MODULE_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define KOFA_VERSION_MODULE_SLOTS
+#endif

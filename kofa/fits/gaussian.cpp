@@ -1,0 +1,68 @@
+// gaussian_mixture: k multivariate normal components.
+#include "kofa/fits/fit.hpp"
+#include "kofa/fits/fits.hpp"
+#include "kofa/fits/steps.hpp"
+
+namespace kofa::fits {
+
+PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n_iter, View eps) {
+    return run_fit(kGaussianMixture, [&](Steps& step) {
+        step(10);
+        Ref mean = truth(init_mean) ? Ref::borrow(init_mean) : random_means(X, k);
+        step(11);
+        Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, k);
+        Ref weight;
+
+        RangeLoop passes(step, 13, n_iter);
+        while (Ref pass = passes.next()) {
+            // Expectation: densities normalised per observation, not weighted.
+            step(15);
+            Ref prob = gaussian_density_rows(X, mean, cov);
+            step(16);
+            prob = prob / call_method(prob, id.sum, constant.zero);
+            step(17);
+            clear_nan(prob);
+
+            // Maximisation: each mean from the observations its component
+            // claims most strongly, each covariance from all of them.
+            step(18);
+            Ref mean_ = snapshot(mean);
+            step(19);
+            Ref cov_ = snapshot(cov);
+            step(21);
+            weight = weight_shares(prob);
+            replace_zero_weights(weight, call_method(weight, id.min));
+            RangeLoop components(step, 24, k);
+            while (Ref i = components.next()) {
+                step(25);
+                Selection selection = select_most_responsible(prob, i, weight);
+                step(27);
+                set_item(mean, i, weighted_location(X, selection));
+                step(29);
+                set_item(cov, i, covariance_scatter(X, item(mean, i), selection.row));
+            }
+
+            step(31);
+            print_claimed_share(prob, prob);
+            step(32);
+            if (changed_less_than(mean, mean_, eps) && changed_less_than(cov, cov_, eps)) {
+                // Converged: the returned means are the ordinary soft-weighted
+                // means over all observations; the covariances stay.
+                step(33);
+                weight = weight_shares(prob);
+                step(35);
+                Ref dot = numpy_attr(id.dot);
+                Ref weighted_sums = call(dot, attr(X, id.T), attr(prob, id.T));
+                Ref totals = call_method_with_axis(prob, id.sum, constant.one);
+                mean = attr(weighted_sums / totals, id.T);
+                break;
+            }
+        }
+
+        step(37);
+        if (!weight) raise_unbound_local("weight");
+        return tuple_of(weight, mean, cov);
+    });
+}
+
+}  // namespace kofa::fits

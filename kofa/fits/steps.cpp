@@ -1,0 +1,136 @@
+#include "kofa/fits/steps.hpp"
+
+namespace kofa::fits {
+
+namespace {
+
+Ref column_min(View X) { return call_method_with_axis(X, id.min, constant.zero); }
+Ref column_max(View X) { return call_method_with_axis(X, id.max, constant.zero); }
+Ref dimension(View X) { return item(attr(X, id.shape), constant.one); }
+
+Ref random_uniform() { return attr(numpy_attr(id.random), id.uniform); }
+
+// The normal density of every observation under one component, computed as
+// it stands: very small densities become 0 rather than being rescaled.
+Ref gaussian_density_row(View X, View m, View c) {
+    Ref two_pi = constant.two_float * numpy_attr(id.pi);
+    Ref scale = power(two_pi, dimension(X));
+    Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
+    Ref normaliser = constant.one_float / power(scale * determinant, constant.half);
+
+    Ref exp = numpy_attr(id.exp);
+    Ref dot = numpy_attr(id.dot);
+    Ref centred = X - m;
+    Ref inverse = call(attr(numpy_attr(id.linalg), id.inv), c);
+    Ref squared_distance = call_method_with_axis(call(dot, centred, inverse) * centred, id.sum, constant.one);
+    return normaliser * call(exp, constant.minus_half * squared_distance);
+}
+
+}  // namespace
+
+Ref random_scales(View X, View divisor, View count) {
+    Ref uniform = random_uniform();
+    Ref low = column_min(X);
+    Ref high = column_max(X) / divisor;
+    return call(uniform, low, high, count);
+}
+
+Ref random_means(View X, View k) {
+    Ref uniform = random_uniform();
+    Ref low = column_min(X);
+    Ref high = column_max(X);
+    Ref size = tuple_of(k, dimension(X));
+    return call(uniform, low, high, size);
+}
+
+Ref default_covariances(View X, View k) {
+    Iterator components(call(View(process.range), k));
+    Ref covariances = new_list();
+    while (Ref i = components.next()) {
+        Ref identity = call(numpy_attr(id.eye), dimension(X));
+        Ref high = column_max(X);
+        Ref spread = high - column_min(X);
+        append(covariances, identity * spread / k / constant.two);
+    }
+    return covariances;
+}
+
+Ref exponential_density_rows(View X, View scales) {
+    Ref concatenate = numpy_attr(id.concatenate);
+    Ref columns = new_list();
+    Iterator components(scales);
+    while (Ref l = components.next()) {
+        Ref inverse = constant.one / l;
+        Ref exp = numpy_attr(id.exp);
+        Ref exponent = (constant.minus_one / l) * X;
+        append(columns, inverse * call(exp, exponent));
+    }
+    return attr(call_with_axis(concatenate, constant.one, columns), id.T);
+}
+
+Ref gaussian_density_rows(View X, View means, View covs) {
+    Ref r_ = numpy_attr(id.r_);
+    Ref rows = new_list();
+    Iterator components(call(View(process.zip), means, covs));
+    while (Ref pair = components.next()) {
+        Ref m, c;
+        unpack_pair(pair, m, c);
+        append(rows, gaussian_density_row(X, m, c));
+    }
+    return item(r_, rows);
+}
+
+Ref stack(View a, View b) { return item(numpy_attr(id.r_), tuple_of(a, b)); }
+
+void clear_nan(View prob) {
+    Ref isnan = numpy_attr(id.isnan);
+    set_item(prob, call(isnan, prob), constant.zero);
+}
+
+Ref snapshot(View value) { return call(numpy_attr(id.copy), value); }
+
+Ref weight_shares(View prob) {
+    Ref row_sums = call_method(prob, id.sum, constant.one);
+    return row_sums / call_method(prob, id.sum);
+}
+
+void replace_zero_weights(View weight, View smallest) {
+    set_item(weight, equal(weight, constant.zero), smallest);
+}
+
+Selection select_most_responsible(View prob, View i, View weight) {
+    Ref row = item(prob, i);
+    Ref percentile = numpy_attr(id.percentile);
+    Ref percentage = (constant.one - item(weight, i)) * constant.hundred;
+    Ref threshold = call(percentile, row, percentage);
+    Ref sample = greater(row, threshold);
+    return Selection{std::move(row), std::move(sample)};
+}
+
+Ref weighted_location(View X, const Selection& selection) {
+    Ref selected = attr(item(X, selection.sample), id.T);
+    Ref responsibility = item(selection.row, selection.sample);
+    Ref weighted_sum = call_method_with_axis(selected * responsibility, id.sum, constant.one);
+    return weighted_sum / call_method(responsibility, id.sum);
+}
+
+Ref covariance_scatter(View X, View mean, View row) {
+    Ref dot = numpy_attr(id.dot);
+    Ref centred = X - mean;
+    Ref scatter = call(dot, attr(centred, id.T) * row, centred);
+    return scatter / call_method(row, id.sum);
+}
+
+void print_claimed_share(View prob, View counted) {
+    Ref claimed = greater(call_method_with_axis(prob, id.max, constant.zero), constant.three_quarters);
+    Ref count = call_method(claimed, id.sum);
+    Ref share = count / dimension(counted);
+    check_status(print_one(share.get()));
+}
+
+bool changed_less_than(View current, View previous, View eps) {
+    Ref change = call_method(absolute(current - previous), id.sum);
+    return truth(less(change, eps));
+}
+
+}  // namespace kofa::fits

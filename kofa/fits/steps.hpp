@@ -1,0 +1,71 @@
+// The steps that the fits share. Each is a short sequence of NumPy operations
+// through the object protocol, in the order in which the fits evaluate them;
+// a failure throws PythonError with the exception pending (see ops.hpp).
+#pragma once
+
+#include "kofa/ops.hpp"
+
+namespace kofa::fits {
+
+// ---- start values -----------------------------------------------------------
+
+// numpy.random.uniform(X.min(axis=0), X.max(axis=0) / divisor, count)
+Ref random_scales(View X, View divisor, View count);
+
+// numpy.random.uniform(X.min(axis=0), X.max(axis=0), (k, X.shape[1]))
+Ref random_means(View X, View k);
+
+// [numpy.eye(d) * (X.max(axis=0) - X.min(axis=0)) / k / 2 for each of k]
+Ref default_covariances(View X, View k);
+
+// ---- expectation --------------------------------------------------------------
+
+// numpy.concatenate([(1 / l) * numpy.exp((-1 / l) * X) for l in scales], axis=1).T
+Ref exponential_density_rows(View X, View scales);
+
+// numpy.r_[[normal density row of (m, c) for m, c in zip(means, covs)]]
+Ref gaussian_density_rows(View X, View means, View covs);
+
+// numpy.r_[a, b]
+Ref stack(View a, View b);
+
+// prob[numpy.isnan(prob)] = 0
+void clear_nan(View prob);
+
+// ---- maximisation -------------------------------------------------------------
+
+// numpy.copy(value): taken before the parameters are re-estimated.
+Ref snapshot(View value);
+
+// prob.sum(1) / prob.sum(): each component's share of the total responsibility.
+Ref weight_shares(View prob);
+
+// weight[weight == 0] = smallest, with `smallest` taken before the mask.
+void replace_zero_weights(View weight, View smallest);
+
+// The observations that component i claims most strongly: its responsibility
+// row and the mask of the entries strictly above the (1 - weight[i]) * 100-th
+// percentile of that row.
+struct Selection {
+    Ref row;
+    Ref sample;
+};
+Selection select_most_responsible(View prob, View i, View weight);
+
+// (X[sample].T * row[sample]).sum(axis=1) / row[sample].sum(): the
+// responsibility-weighted location of the selected observations only.
+Ref weighted_location(View X, const Selection& selection);
+
+// numpy.dot((X - mean).T * row, X - mean) / row.sum(): the weighted scatter of
+// all observations about the new mean.
+Ref covariance_scatter(View X, View mean, View row);
+
+// ---- progress and convergence ------------------------------------------------
+
+// (prob.max(axis=0) > 0.75).sum() / counted.shape[1], printed as one line.
+void print_claimed_share(View prob, View counted);
+
+// abs(current - previous).sum() < eps
+bool changed_less_than(View current, View previous, View eps);
+
+}  // namespace kofa::fits

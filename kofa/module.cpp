@@ -1,0 +1,238 @@
+// The module definition and its loading: a create phase that refuses a second
+// interpreter and reuses a loaded module, and an exec phase that builds the
+// process-wide state, imports NumPy and publishes the three functions.
+#include "kofa/functions.hpp"
+#include "kofa/services.hpp"
+#include "kofa/state.hpp"
+
+#include <cstdio>
+
+namespace kofa {
+
+namespace {
+
+const char* const kLoadDisplayName = "init kofa";
+
+// Source lines reported when loading fails.
+constexpr int kLineNumpyImport = 7;
+constexpr int kLineOther = 1;
+constexpr int function_lines[kPublicFunctionCount] = {9, 39, 89};
+const View* const function_names[kPublicFunctionCount] = {&id.gaussian_mixture, &id.exponential_mixture,
+                                                          &id.exponential_gaussian_mixture};
+
+// ---- create phase -------------------------------------------------------------
+
+// Copies spec.<attribute> to module.<target>; a spec without the attribute is passed over.
+bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attribute, const char* target,
+                         bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (skip_none && value.get() == Py_None) return true;
+    return PyDict_SetItemString(module_dict, target, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const int64_t interpreter = compat::current_interpreter_id();
+    if (process.interpreter_id == -1) {
+        process.interpreter_id = interpreter;
+        if (interpreter == -1) return nullptr;
+    } else if (interpreter != process.interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (process.module != nullptr) {
+        Py_INCREF(process.module);
+        return process.module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* module_dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attribute(spec, module_dict, "loader", "__loader__", false) ||
+        !copy_spec_attribute(spec, module_dict, "origin", "__file__", false) ||
+        !copy_spec_attribute(spec, module_dict, "parent", "__package__", false) ||
+        !copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", true))
+        return nullptr;
+    return module.release();
+}
+
+// ---- exec phase -----------------------------------------------------------------
+
+// Warns (RuntimeWarning) when the interpreter differs from the one built for.
+int check_version() {
+    char compiled[16];
+    std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    char running[4] = {0};
+    std::snprintf(running, sizeof running, "%.3s", Py_GetVersion());
+    if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s", compiled, "kofa",
+                  running);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// A builtin fetched once at load; a missing one is a NameError.
+PyObject* fetch_builtin(View name) {
+    PyObject* value = PyObject_GetAttr(process.builtins, name.get());
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    return value;
+}
+
+// A code object without bytecode that lets introspection see the parameter list.
+PyObject* introspection_code(const PublicFunction& function) {
+    const Signature& sig = function.signature;
+    Ref names = Ref::steal(PyTuple_New(sig.count + function.local_count));
+    if (!names) return nullptr;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        PyObject* name = sig.parameters[i]->get();
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    for (Py_ssize_t i = 0; i < function.local_count; ++i) {
+        PyObject* name = function.locals[i]->get();
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.get(), sig.count + i, name);
+    }
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, function.def.name, sig.def_line)));
+    if (!empty) return nullptr;
+    Ref argcount = Ref::steal(PyLong_FromSsize_t(sig.count));
+    Ref nlocals = Ref::steal(PyLong_FromSsize_t(sig.count + function.local_count));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref keywords = Ref::steal(PyTuple_Pack(4, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
+                                           id.co_flags.get()));
+    if (!argcount || !nlocals || !flags || !keywords) return nullptr;
+    PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), names.get(), flags.get()};
+    return compat::vectorcall_method(id.replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get());
+}
+
+// (value of each omitted parameter after X), as introspection shows it.
+PyObject* defaults_tuple(const Signature& sig) {
+    PyObject* defaults = PyTuple_New(sig.count - 1);
+    if (defaults == nullptr) return nullptr;
+    for (Py_ssize_t i = 1; i < sig.count; ++i) {
+        PyObject* value = sig.omitted[i] != nullptr ? sig.omitted[i]->get() : Py_None;
+        Py_INCREF(value);
+        PyTuple_SET_ITEM(defaults, i - 1, value);
+    }
+    return defaults;
+}
+
+// The exec steps after the module object is recorded; on failure *line is
+// the source line that the traceback entry reports.
+bool populate(PyObject* module, int* line) {
+    *line = kLineOther;
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (builtins == nullptr) return false;
+    Py_INCREF(builtins);
+    Py_XSETREF(process.builtins, builtins);
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
+    if (!make_identifiers_and_constants()) return false;
+
+    // A module imported under another dotted name is reachable as "kofa" too.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* registered = PyDict_GetItemString(modules, "kofa");
+    if (registered == nullptr && PyDict_SetItemString(modules, "kofa", module) < 0) return false;
+
+    PyObject* range = fetch_builtin(id.range);
+    if (range == nullptr) return false;
+    Py_XSETREF(process.range, range);
+    PyObject* zip = fetch_builtin(id.zip);
+    if (zip == nullptr) return false;
+    Py_XSETREF(process.zip, zip);
+
+    Ref codes[kPublicFunctionCount];
+    Ref defaults[kPublicFunctionCount];
+    for (int f = 0; f < kPublicFunctionCount; ++f) {
+        codes[f] = Ref::steal(introspection_code(public_functions[f]));
+        if (!codes[f]) return false;
+        defaults[f] = Ref::steal(defaults_tuple(public_functions[f].signature));
+        if (!defaults[f]) return false;
+    }
+
+    *line = kLineNumpyImport;
+    Ref locals = Ref::steal(PyDict_New());
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!locals || !fromlist) return false;
+    Ref numpy = Ref::steal(
+        PyImport_ImportModuleLevelObject(id.numpy.get(), process.namespace_, locals.get(), fromlist.get(), 0));
+    if (!numpy || PyDict_SetItem(process.namespace_, id.numpy.get(), numpy.get()) < 0) return false;
+
+    Ref module_name = Ref::steal(PyUnicode_FromString("kofa"));
+    for (int f = 0; f < kPublicFunctionCount; ++f) {
+        *line = function_lines[f];
+        if (!module_name) return false;
+        const PublicFunction& function = public_functions[f];
+        View qualname = *function_names[f];
+        Ref object = Ref::steal(new_function(&function.def, qualname.get(), module_name.get(), process.namespace_,
+                                             codes[f].get(), defaults[f].get()));
+        if (!object || PyDict_SetItem(process.namespace_, qualname.get(), object.get()) < 0) return false;
+    }
+
+    *line = kLineOther;
+    Ref test = Ref::steal(PyDict_New());
+    return test && PyDict_SetItemString(process.namespace_, "__test__", test.get()) == 0;
+}
+
+int exec_module(PyObject* module) {
+    if (process.module != nullptr) {
+        if (process.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'kofa' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (check_version() < 0 || ready_function_type() < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kLoadDisplayName);
+        return -1;
+    }
+    Py_INCREF(module);
+    process.module = module;
+    process.namespace_ = PyModule_GetDict(module);
+    Py_XINCREF(process.namespace_);
+
+    int line = kLineOther;
+    if (process.namespace_ != nullptr && populate(module, &line)) return 0;
+
+    // Leave the module unloaded so that a later import runs both phases again.
+    add_traceback_entry(kLoadDisplayName, line);
+    Py_CLEAR(process.namespace_);
+    Py_CLEAR(process.module);
+    return -1;
+}
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    KOFA_VERSION_MODULE_SLOTS
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kofa",
+    "\nCreated on Thu Oct 19 19:00:20 2023\n\n"
+    "Finite mixture models fitted by expectation-maximisation: Gaussian, exponential,\n"
+    "and exponential and Gaussian components side by side.\n",
+    0,
+    no_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kofa
+
+PyMODINIT_FUNC PyInit_kofa(void) { return PyModuleDef_Init(&kofa::module_def); }

@@ -1,0 +1,124 @@
+// The object-protocol operations that the fits are written in.
+//
+// Each operation returns an owned result or, when the interpreter or NumPy
+// fails, throws PythonError with the Python exception left pending. The fit's
+// boundary (fits/fit.hpp) catches it, adds the one traceback entry and returns
+// null, so a fit reads as a plain sequence of steps.
+#pragma once
+
+#include "kofa/services.hpp"
+#include "kofa/state.hpp"
+
+namespace kofa {
+
+// A Python exception is pending; thrown only between a fit's own frames.
+struct PythonError {};
+
+inline Ref checked(PyObject* result) {
+    if (result == nullptr) throw PythonError{};
+    return Ref::steal(result);
+}
+
+inline void check_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+[[noreturn]] inline void raise_unbound_local(const char* name) {
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    throw PythonError{};
+}
+
+// ---- attributes, items, truth -------------------------------------------
+
+inline Ref attr(View object, View name) { return checked(PyObject_GetAttr(object.get(), name.get())); }
+inline Ref item(View object, View key) { return checked(PyObject_GetItem(object.get(), key.get())); }
+inline void set_item(View object, View key, View value) {
+    check_status(PyObject_SetItem(object.get(), key.get(), value.get()));
+}
+inline bool truth(View object) {
+    const int result = PyObject_IsTrue(object.get());
+    check_status(result);
+    return result != 0;
+}
+
+// The module global `numpy`, read afresh at every use.
+inline Ref numpy() { return checked(lookup_module_global(id.numpy)); }
+inline Ref numpy_attr(View name) { return attr(numpy(), name); }
+
+// ---- arithmetic and comparisons (element-wise for arrays) ----------------
+
+inline Ref operator+(View a, View b) { return checked(PyNumber_Add(a.get(), b.get())); }
+inline Ref operator-(View a, View b) { return checked(PyNumber_Subtract(a.get(), b.get())); }
+inline Ref operator*(View a, View b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
+inline Ref operator/(View a, View b) { return checked(PyNumber_TrueDivide(a.get(), b.get())); }
+inline Ref power(View base, View exponent) {
+    return checked(PyNumber_Power(base.get(), exponent.get(), Py_None));
+}
+inline Ref absolute(View a) { return checked(PyNumber_Absolute(a.get())); }
+inline Ref greater(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_GT)); }
+inline Ref less(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_LT)); }
+inline Ref equal(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
+
+// ---- calls ----------------------------------------------------------------
+
+template <class... Args>
+Ref call(View callable, const Args&... args) {
+    // Slot 0 is scratch space the callee may use to prepend `self`.
+    PyObject* stack[] = {nullptr, View(args).get()...};
+    return checked(compat::vectorcall(callable.get(), stack + 1,
+                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*args, axis=axis)
+template <class... Args>
+Ref call_with_axis(View callable, View axis, const Args&... args) {
+    PyObject* stack[] = {nullptr, View(args).get()..., axis.get()};
+    return checked(compat::vectorcall(callable.get(), stack + 1,
+                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      id.axis_keyword.get()));
+}
+
+// object.name(*args)
+template <class... Args>
+Ref call_method(View object, View name, const Args&... args) {
+    PyObject* stack[] = {object.get(), View(args).get()...};
+    return checked(compat::vectorcall_method(name.get(), stack,
+                                             (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+
+// object.name(axis=axis)
+inline Ref call_method_with_axis(View object, View name, View axis) {
+    PyObject* stack[] = {object.get(), axis.get()};
+    return checked(compat::vectorcall_method(name.get(), stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             id.axis_keyword.get()));
+}
+
+// ---- containers -------------------------------------------------------------
+
+template <class... Items>
+Ref tuple_of(const Items&... items) {
+    return checked(PyTuple_Pack(sizeof...(Items), View(items).get()...));
+}
+
+inline Ref new_list() { return checked(PyList_New(0)); }
+inline void append(View list, View value) { check_status(PyList_Append(list.get(), value.get())); }
+
+// Walks an iterable; next() gives an empty Ref at the end.
+class Iterator {
+  public:
+    explicit Iterator(View iterable) : iterator_(checked(PyObject_GetIter(iterable.get()))) {}
+    Ref next() {
+        PyObject* value = PyIter_Next(iterator_.get());
+        if (value == nullptr && PyErr_Occurred()) throw PythonError{};
+        return Ref::steal(value);
+    }
+
+  private:
+    Ref iterator_;
+};
+
+// Unpacks a two-item iterable (a pair from zip) into first and second.
+void unpack_pair(View pair, Ref& first, Ref& second);
+
+}  // namespace kofa

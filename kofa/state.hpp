@@ -1,0 +1,66 @@
+// Process-wide state: everything that does not depend on a call's arguments,
+// made once when the module is loaded and kept until the process ends. The
+// members are plain pointers on purpose: nothing here is released at exit,
+// when the interpreter may already be gone.
+#pragma once
+
+#include "kofa/ref.hpp"
+
+#include <cstdint>
+
+namespace kofa {
+
+// Identifiers used by binding, introspection and the fits, interned at load.
+#define KOFA_IDENTIFIERS(N)                                                                   \
+    /* parameters */                                                                         \
+    N(X) N(k) N(init_mean) N(init_cov) N(n_iter) N(eps) N(init_lambda) N(exponential_k)      \
+    N(gaussian_k)                                                                            \
+    /* locals of the fits */                                                                 \
+    N(mean) N(cov) N(_n_iter) N(prob) N(mean_) N(cov_) N(weight) N(i) N(sample) N(m) N(c)    \
+    N(lambda_) N(lambda__) N(l) N(exponential_prob) N(gaussian_prob) N(exponential_weight)   \
+    N(gaussian_weight)                                                                       \
+    /* function names */                                                                     \
+    N(gaussian_mixture) N(exponential_mixture) N(exponential_gaussian_mixture)               \
+    /* NumPy and array attributes */                                                         \
+    N(numpy) N(random) N(uniform) N(min) N(max) N(axis) N(sum) N(eye) N(pi) N(exp) N(dot)    \
+    N(linalg) N(det) N(inv) N(concatenate) N(r_) N(isnan) N(copy) N(percentile) N(T)         \
+    N(shape)                                                                                 \
+    /* builtins and module attributes */                                                     \
+    N(print) N(range) N(zip) N(__builtins__) N(__test__) N(name) N(loader) N(origin)         \
+    N(parent) N(submodule_search_locations) N(__loader__) N(__file__) N(__package__)         \
+    N(__path__) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames) N(co_flags)
+
+struct Identifiers {
+#define KOFA_DECLARE_IDENTIFIER(id) View id;
+    KOFA_IDENTIFIERS(KOFA_DECLARE_IDENTIFIER)
+#undef KOFA_DECLARE_IDENTIFIER
+    View axis_keyword;  // the keyword-names tuple ("axis",)
+};
+
+struct Constants {
+    View half, one_float, two_float, three_quarters, default_eps, minus_half;
+    View zero, one, two, hundred, thousand, minus_one;
+};
+
+struct ProcessState {
+    int64_t interpreter_id = -1;
+    PyObject* module = nullptr;       // set by a successful load
+    PyObject* namespace_ = nullptr;   // the module's dict
+    PyObject* builtins = nullptr;
+    PyObject* range = nullptr;        // builtins fetched once at load
+    PyObject* zip = nullptr;
+    PyObject* source_file = nullptr;  // shown in traceback entries and code objects
+};
+
+extern Identifiers id;
+extern Constants constant;
+extern ProcessState process;
+
+// The file name shown by code objects and traceback entries.
+inline constexpr const char* kSourceFile = "kofa.cpp";
+
+// Makes the identifiers and constants; idempotent. Returns false with an
+// exception set when memory runs out.
+bool make_identifiers_and_constants();
+
+}  // namespace kofa
