@@ -7,6 +7,11 @@
 
 #include <cstdint>
 
+#if PY_VERSION_HEX < 0x03090000
+// Exported by CPython 3.8 but not declared in its public headers.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace kofa::compat {
 
 // Vectorcall: provisional (underscored) on 3.8, public from 3.9.
@@ -89,4 +94,12 @@ inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line)
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define KOFA_VERSION_MODULE_SLOTS
+#endif
+
+// The entry point must stay visible when everything else is hidden; 3.8's
+// PyMODINIT_FUNC does not say so itself.
+#if PY_VERSION_HEX < 0x03090000
+#define KOFA_MODULE_INIT extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define KOFA_MODULE_INIT PyMODINIT_FUNC
 #endif

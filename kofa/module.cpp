@@ -235,4 +235,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace kofa
 
-PyMODINIT_FUNC PyInit_kofa(void) { return PyModuleDef_Init(&kofa::module_def); }
+KOFA_MODULE_INIT PyInit_kofa(void) { return PyModuleDef_Init(&kofa::module_def); }
