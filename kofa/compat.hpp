@@ -68,6 +68,10 @@ inline uint64_t dict_version(PyObject* dict) {
 #define KOFA_HAVE_DICT_VERSION 0
 #endif
 
+// PyCode_NewEmpty leaves a few instructions and a line table from 3.11 on;
+// before, its bytecode is empty.
+#define KOFA_EMPTY_CODE_HAS_BYTECODE (PY_VERSION_HEX >= 0x030B0000)
+
 // A frame for a traceback entry. Before 3.11 the frame's line is a field;
 // from 3.11 it comes from the code object's line table, which maps the
 // not-yet-started frame to the code object's first line.

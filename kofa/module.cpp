@@ -108,10 +108,21 @@ PyObject* introspection_code(const PublicFunction& function) {
     Ref argcount = Ref::steal(PyLong_FromSsize_t(sig.count));
     Ref nlocals = Ref::steal(PyLong_FromSsize_t(sig.count + function.local_count));
     Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!argcount || !nlocals || !flags || !no_bytes) return nullptr;
+#if KOFA_EMPTY_CODE_HAS_BYTECODE
+    // From 3.11 an "empty" code object still holds a few instructions.
+    Ref keywords = Ref::steal(PyTuple_Pack(8, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
+                                           id.co_flags.get(), id.co_code.get(), id.co_linetable.get(),
+                                           id.co_exceptiontable.get(), id.co_stacksize.get()));
+    PyObject* args[] = {empty.get(),    argcount.get(), nlocals.get(),  names.get(),     flags.get(),
+                        no_bytes.get(), no_bytes.get(), no_bytes.get(), constant.zero.get()};
+#else
     Ref keywords = Ref::steal(PyTuple_Pack(4, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
                                            id.co_flags.get()));
-    if (!argcount || !nlocals || !flags || !keywords) return nullptr;
     PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), names.get(), flags.get()};
+#endif
+    if (!keywords) return nullptr;
     return compat::vectorcall_method(id.replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get());
 }
 

@@ -28,7 +28,8 @@ namespace kofa {
     /* builtins and module attributes */                                                     \
     N(print) N(range) N(zip) N(__builtins__) N(__test__) N(name) N(loader) N(origin)         \
     N(parent) N(submodule_search_locations) N(__loader__) N(__file__) N(__package__)         \
-    N(__path__) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames) N(co_flags)
+    N(__path__) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames) N(co_flags) \
+    N(co_code) N(co_linetable) N(co_exceptiontable) N(co_stacksize)
 
 struct Identifiers {
 #define KOFA_DECLARE_IDENTIFIER(id) View id;

@@ -1,0 +1,41 @@
+"""Shared helpers for the kofa tests."""
+import os
+import subprocess
+import sys
+
+import numpy
+
+SOURCE_FILE = "kofa.cpp"
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def kofa_entries(exc):
+    """(name, line) of every traceback entry the module added to ``exc``."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE_FILE:
+            entries.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def sample(n=200, seed=7):
+    """One-column sample drawn from two exponentials (means 1 and 8)."""
+    rng = numpy.random.default_rng(seed)
+    values = numpy.concatenate([rng.exponential(1.0, n), rng.exponential(8.0, n)])
+    return values.reshape(-1, 1)
+
+
+def run_script(source):
+    """Run ``source`` in a fresh interpreter that finds the same kofa build."""
+    import kofa
+
+    env = dict(os.environ)
+    paths = [os.path.dirname(os.path.abspath(kofa.__file__)), TESTS_DIR]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return subprocess.run([sys.executable, "-c", source], cwd=TESTS_DIR, env=env,
+                          capture_output=True, text=True, timeout=600)

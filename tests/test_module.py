@@ -1,0 +1,76 @@
+"""Loading of kofa, its namespace and re-import behaviour."""
+import builtins
+import importlib
+import json
+import sys
+
+import numpy
+
+import kofa
+from helpers import run_script
+
+ADDED_BY_EXEC = ["__builtins__", "numpy", "gaussian_mixture", "exponential_mixture",
+                 "exponential_gaussian_mixture", "__test__"]
+
+
+def test_namespace_order_in_fresh_interpreter():
+    proc = run_script("import json, kofa; print(json.dumps(list(vars(kofa))))")
+    assert proc.returncode == 0, proc.stderr
+    names = json.loads(proc.stdout)
+    leading = names[:-len(ADDED_BY_EXEC)]
+    assert names[-len(ADDED_BY_EXEC):] == ADDED_BY_EXEC
+    assert {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"} \
+        == set(leading)
+
+
+def test_namespace_values():
+    assert kofa.__builtins__ is builtins and kofa.numpy is numpy
+    assert type(kofa.__test__) is dict and kofa.__test__ == {}
+    assert kofa.__doc__.startswith("\nCreated on Thu Oct 19 19:00:20 2023")
+    assert kofa.__file__ == kofa.__spec__.origin and kofa.__package__ == ""
+    assert kofa.__loader__ is kofa.__spec__.loader
+
+
+def test_reimport_and_reload_return_the_same_module():
+    functions = kofa.gaussian_mixture, kofa.exponential_mixture
+    original_test, marker = kofa.__test__, {"kept": True}
+    kofa.__test__ = marker
+    try:
+        del sys.modules["kofa"]
+        assert importlib.import_module("kofa") is kofa and sys.modules["kofa"] is kofa
+        assert importlib.reload(kofa) is kofa
+        # the exec phase did not run again: user changes survive
+        assert kofa.__test__ is marker
+        assert (kofa.gaussian_mixture, kofa.exponential_mixture) == functions
+    finally:
+        sys.modules["kofa"] = kofa
+        kofa.__test__ = original_test
+
+
+FAILED_IMPORT = """
+import json, sys
+sys.modules["numpy"] = None
+try:
+    import kofa
+except ImportError as exc:
+    tb, frames = exc.__traceback__, []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        frames.append([code.co_filename, code.co_name, tb.tb_lineno])
+        tb = tb.tb_next
+    failure = [type(exc).__name__, str(exc), frames, "kofa" in sys.modules]
+del sys.modules["numpy"]
+import kofa, numpy
+print(json.dumps([failure, kofa.numpy is numpy, list(vars(kofa))[-5:]]))
+"""
+
+
+def test_failed_numpy_import_then_successful_import():
+    proc = run_script(FAILED_IMPORT)
+    assert proc.returncode == 0, proc.stderr
+    (kind, message, frames, loaded), numpy_bound, names = json.loads(proc.stdout)
+    assert kind == "ModuleNotFoundError" and not loaded
+    assert message == "import of numpy halted; None in sys.modules"
+    assert [f for f in frames if f[0] == "kofa.cpp"] == [["kofa.cpp", "init kofa", 7]]
+    assert frames[-1] == ["kofa.cpp", "init kofa", 7]
+    assert numpy_bound and names == ADDED_BY_EXEC[1:]
