@@ -78,7 +78,9 @@ def test_code_object(name):
     assert code.co_varnames == params + local_names
     assert (code.co_filename, code.co_name, code.co_firstlineno) == ("kofa.cpp", name, line)
     assert code.co_flags == (67 if sys.version_info[:2] == (3, 8) else 3)
-    assert code.co_code == b"" and code.co_stacksize == 0
+    # CPython 3.13 raises a stack size of 0 to 1 whatever it is given.
+    assert code.co_code == b""
+    assert code.co_stacksize == (1 if sys.version_info >= (3, 13) else 0)
     assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
 
 
