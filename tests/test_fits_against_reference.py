@@ -1,0 +1,601 @@
+"""kofa's three fits against the plain-Python rendering in reference.py.
+
+Every case runs in both from the same global random seed, with stdout
+captured and all warnings recorded, and everything observable must agree:
+results (types, dtypes, shapes, layout, bytes), printed lines, which start
+containers come back as the same object, the caller's containers and X
+afterwards, the random state, warnings, and for failures the exception type,
+message and the source line of the failing step.
+"""
+
+import contextlib
+import copy
+import inspect
+import io
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+import kofa
+import reference
+from helpers import SOURCE_FILE, kofa_entries
+
+EXP, GAUSS, EG = ("exponential_mixture", "gaussian_mixture",
+                  "exponential_gaussian_mixture")
+# result position of each start container that a fit works in and returns
+STARTS = {EXP: {"init_lambda": 1}, GAUSS: {"init_mean": 1, "init_cov": 2},
+          EG: {"init_lambda": 1, "init_mean": 3, "init_cov": 4}}
+
+
+# ---------------------------------------------------------------- samples
+
+def exp_sample(rng, n=None):
+    n = int(rng.integers(20, 300)) if n is None else n
+    scales = rng.choice([0.3, 1.0, 4.0, 25.0], size=int(rng.integers(1, 4)))
+    sizes = rng.multinomial(n, np.ones(len(scales)) / len(scales))
+    x = np.concatenate([rng.exponential(s, c) for s, c in zip(scales, sizes)])
+    rng.shuffle(x)
+    return x[:, None]
+
+
+def gauss_sample(rng, d, n=None):
+    n = int(rng.integers(20, 300)) if n is None else n
+    blobs = int(rng.integers(1, 4))
+    centres = rng.uniform(-10, 10, (blobs, d))
+    spreads = rng.uniform(0.3, 3.0, (blobs, d))
+    which = rng.integers(0, blobs, n)
+    return centres[which] + spreads[which] * rng.normal(size=(n, d))
+
+
+def exp_gauss_sample(rng, n=None):
+    n = int(rng.integers(20, 300)) if n is None else n
+    n_exp = int(rng.integers(n // 4, 3 * n // 4))
+    x = np.concatenate([rng.exponential(rng.uniform(0.5, 3.0), n_exp),
+                        rng.normal(rng.uniform(8, 30), rng.uniform(0.5, 3.0),
+                                   n - n_exp)])
+    rng.shuffle(x)
+    return x[:, None]
+
+
+def pick(rng, options, p=None):
+    return options[int(rng.choice(len(options), p=p))]
+
+
+def retyped(rng, X, kinds):
+    dtype = pick(rng, kinds)
+    if dtype is None:
+        return X
+    if np.dtype(dtype).kind == "i":
+        return np.round(np.abs(X) * 3).astype(dtype)
+    return X.astype(dtype)
+
+
+# ------------------------------------------------------ start-value kinds
+
+def start_lambda(rng, kind, count, X):
+    hi = float(np.max(X)) / 2 or 1.0
+    values = np.sort(rng.uniform(hi / 20, hi, count))
+    return {
+        "none": None, "empty": [], "zero": 0, "false": False,
+        "floats": [float(v) for v in values],
+        "ints": [int(v) + 1 for v in values],
+        "np_floats": [np.float64(v) for v in values],
+        "arrays": [np.array([v]) for v in values],
+        "one_elem": np.array([values[0]]),
+        "one_elem_zero": np.array([0.0]),
+    }[kind]
+
+
+def start_mean(rng, kind, count, X):
+    rows = rng.uniform(X.min(axis=0).astype(float),
+                       X.max(axis=0).astype(float), (count, X.shape[1]))
+    return {"none": None, "empty": [], "arrays": list(rows),
+            "nested": rows.tolist(), "numbers": [float(r[0]) for r in rows],
+            "one_elem": rows[:1].copy()}[kind]
+
+
+def start_cov(rng, kind, count, X):
+    d = X.shape[1]
+    var = X.astype(float).var(axis=0) + 0.1
+    covs = []
+    for _ in range(count):
+        a = rng.normal(size=(d, d)) * 0.2
+        covs.append(np.diag(var * rng.uniform(0.3, 2.0, d)) + a @ a.T)
+    return {"none": None, "empty": [], "arrays": covs,
+            "nested": [c.tolist() for c in covs],
+            "one_elem": np.array(covs[:1])}[kind]
+
+
+def iteration_kw(rng):
+    """n_iter and eps, each sometimes left to its default (1000, 1e-5)."""
+    kw = {"n_iter": pick(rng, [1, 2, 3, 5, 10, 30, 150, None]),
+          "eps": pick(rng, [1e-5, 0, -1.0, 1e-2, 1e6, None])}
+    return {name: v for name, v in kw.items() if v is not None}
+
+
+def add_starts(rng, kw, X, starts):
+    # a start left out is either omitted or passed as None
+    for name, make, kinds, count in starts:
+        kind = pick(rng, kinds)
+        if kind != "none" or rng.random() < .5:
+            kw[name] = make(rng, kind, count, X)
+
+
+# ----------------------------------------------------------------- cases
+
+class Case:
+    """One call; `build()` makes fresh, identical inputs each time."""
+
+    def __init__(self, fit, name, build, seed=7):
+        self.fit, self.id, self.build, self.seed = fit, name, build, seed
+
+
+def generated(fit, seed):
+    def build():
+        rng = np.random.default_rng(seed)
+        kw = iteration_kw(rng)
+        if fit == EXP:
+            X = retyped(rng, exp_sample(rng),
+                        [None, None, None, np.float32, np.int64])
+            kw["k"] = k = pick(rng, [1, 2, 2, 3])
+            add_starts(rng, kw, X, [("init_lambda", start_lambda, [
+                "floats", "floats", "ints", "np_floats", "arrays", "arrays",
+                "none", "empty", "zero", "false", "one_elem",
+                "one_elem_zero"], k)])
+        elif fit == GAUSS:
+            d = pick(rng, [1, 2, 3])
+            X = retyped(rng, gauss_sample(rng, d), [None, None, np.float32])
+            kw["k"] = k = pick(rng, [1, 2, 2, 3])
+            means = ["none", "empty", "arrays", "nested"]
+            covs = ["none", "empty", "arrays", "nested"]
+            means += ["numbers"] if d == 1 else []
+            if d == 1 and k == 1:
+                means, covs = means + ["one_elem"], covs + ["one_elem"]
+            add_starts(rng, kw, X, [("init_mean", start_mean, means, k),
+                                    ("init_cov", start_cov, covs, k)])
+        else:
+            X = retyped(rng, exp_gauss_sample(rng), [None, None, np.float32])
+            kw["exponential_k"] = ek = pick(rng, [1, 1, 2])
+            kw["gaussian_k"] = gk = pick(rng, [1, 1, 2])
+            scales = ["floats", "arrays", "none", "empty"]
+            scales += ["one_elem", "one_elem_zero"] if ek == 1 else []
+            add_starts(rng, kw, X, [
+                ("init_lambda", start_lambda, scales, ek),
+                ("init_mean", start_mean, ["none", "nested", "arrays",
+                                           "numbers"], gk),
+                ("init_cov", start_cov, ["none", "nested", "arrays"], gk)])
+            if isinstance(kw.get("init_lambda"), list):
+                # scales of the exponential part, not of the whole sample
+                kw["init_lambda"] = [v / 10 for v in kw["init_lambda"]]
+        return X, kw, rng.random() < .3
+    return Case(fit, "%s-gen-%d" % (PREFIX[fit], seed), build, seed)
+
+
+class Doubling(list):
+    """Start container whose item assignment stores twice the value."""
+
+    def __setitem__(self, i, value):
+        super().__setitem__(i, value * 2)
+
+
+class Backwards(list):
+    """Start container that iterates in reverse."""
+
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class NoTruth:
+    """Start value whose truth test raises."""
+
+    def __bool__(self):
+        raise RuntimeError("no truth value")
+
+    def __eq__(self, other):
+        return type(other) is NoTruth
+
+
+def e(r):
+    return exp_sample(r, n=120)
+
+
+def g(r):
+    return gauss_sample(r, 2, n=120)
+
+
+def g1(r):
+    return gauss_sample(r, 1, n=120)
+
+
+def eg(r):
+    return exp_gauss_sample(r, n=120)
+
+
+def flat(f):
+    return lambda r: f(r)[:, 0]
+
+
+def listed(f):
+    return lambda r: f(r).tolist()
+
+
+def shifted(f, by=5.0, scale=1.0):
+    return lambda r: f(r) * scale + by
+
+
+def two_columns(f):
+    return lambda r: np.c_[f(r), f(r)]
+
+
+def plus_row(f, row):
+    return lambda r: np.r_[f(r), [row]]
+
+
+def matrix(f):
+    def make(r):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PendingDeprecationWarning)
+            return np.asmatrix(f(r))
+    return make
+
+
+# eps of a fixed case set to the largest summed change of the first
+# iteration (found by a dry run of the reference), or to the next float up
+EQUAL, ABOVE = "first change", "above first change"
+
+
+def at_first_change(fit, X, kw, above):
+    starts = copy.deepcopy({name: kw[name] for name in STARTS[fit]})
+    with contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = getattr(reference, fit)(X, **dict(kw, n_iter=1, eps=-1.0))
+    eps = max(abs(result[pos] - np.copy(start)).sum()
+              for start, pos in zip(starts.values(), STARTS[fit].values()))
+    return dict(starts, n_iter=3,
+                eps=np.nextafter(eps, np.inf) if above else eps)
+
+
+def fixed(fit, name, sample, template):
+    def build():
+        X = sample(np.random.default_rng(7))
+        kw = copy.deepcopy(template)
+        eps = kw.get("eps")
+        if eps is EQUAL or eps is ABOVE:
+            kw = at_first_change(fit, X, kw, eps is ABOVE)
+        return X, kw, False
+    return Case(fit, "%s-%s" % (PREFIX[fit], name), build)
+
+
+L2 = dict(init_lambda=[0.5, 5.0])
+M2 = [[-5.0, 0.0], [5.0, 0.0]]
+ONE = dict(init_lambda=[1.0], init_mean=[[15.0]])
+ALL = dict(ONE, init_cov=[[[4.0]]])
+FIXED = [
+    (EXP, "n_iter-0", e, dict(n_iter=0)),
+    (EXP, "n_iter-negative", e, dict(L2, n_iter=-3)),
+    (EXP, "n_iter-float", e, dict(n_iter=2.0)),
+    (EXP, "k-float-drawn", e, dict(k=2.0)),
+    (EXP, "k-float-given", e, dict(L2, k=2.0)),
+    (EXP, "k-str", e, dict(k="2")),
+    (EXP, "k-none", e, dict(k=None)),
+    (EXP, "k-bool", e, dict(k=True)),
+    (EXP, "k-numpy-int", e, dict(L2, k=np.int64(2), n_iter=4)),
+    (EXP, "k-0", e, dict(k=0)),
+    (EXP, "k1-one-iter", e, dict(k=1, n_iter=1)),
+    (EXP, "k1-two-iters", e, dict(k=1, n_iter=2)),
+    (EXP, "k1-list-two-iters", e, dict(k=1, init_lambda=[2.0], n_iter=2)),
+    (EXP, "tuple-start", e, dict(init_lambda=(1.0, 5.0))),
+    (EXP, "zero-int-start", e, dict(init_lambda=[1.0, 0])),
+    (EXP, "zero-float-start", e, dict(init_lambda=[0.0, 1.0])),
+    (EXP, "zero-numpy-start", e, dict(init_lambda=[1., np.float64(0)],
+                                      n_iter=3)),
+    (EXP, "negative-start", e, dict(init_lambda=[-1.0, 3.0], n_iter=3)),
+    (EXP, "array-start", e, dict(init_lambda=np.array([1.0, 2.0]))),
+    (EXP, "number-start", e, dict(init_lambda=3.0)),
+    (EXP, "start-truth-raises", e, dict(init_lambda=NoTruth())),
+    (EXP, "start-too-short", e, dict(L2, k=3)),
+    (EXP, "start-too-long", e, dict(init_lambda=[1.0, 2.0, 3.0])),
+    (EXP, "start-ragged", e, dict(init_lambda=[1.0, np.ones(2)])),
+    (EXP, "start-doubling-setitem", e, dict(init_lambda=Doubling([.5, 5.]),
+                                            n_iter=5)),
+    (EXP, "start-backwards-iter", e, dict(init_lambda=Backwards([.5, 5.]),
+                                          n_iter=5)),
+    # surplus start values take part in the weights but are not updated:
+    # the zero weight of the first component is replaced by a negative one
+    (EXP, "zero-weight-replaced", shifted(e),
+     dict(k=1, init_lambda=[0.001, -2.0, 3.0])),
+    (EXP, "change-equals-eps", e, dict(L2, eps=EQUAL)),
+    (EXP, "change-below-eps", e, dict(L2, eps=ABOVE)),
+    (EXP, "eps-array", e, dict(L2, eps=np.array([1e-5, 1.0]))),
+    (EXP, "eps-none", e, dict(L2, eps=None)),
+    (EXP, "X-1d", flat(e), {}),
+    (EXP, "X-1d-given", flat(e), L2),
+    (EXP, "X-list", listed(e), {}),
+    (EXP, "X-list-given", listed(e), L2),
+    (EXP, "X-matrix", matrix(e), L2),
+    (EXP, "X-nan", plus_row(e, [np.nan]), dict(L2, n_iter=5)),
+    (EXP, "X-nan-drawn", plus_row(e, [np.nan]), {}),
+    (EXP, "X-no-columns", lambda r: np.empty((30, 0)), L2),
+    (EXP, "X-two-columns-k2", two_columns(e), {}),
+    (EXP, "X-two-columns-k3", two_columns(e), dict(k=3)),
+    (EXP, "X-two-columns-given", two_columns(e), L2),
+
+    (GAUSS, "n_iter-0", g, dict(n_iter=0)),
+    (GAUSS, "n_iter-float", g, dict(n_iter=1.5)),
+    (GAUSS, "k-float-drawn", g, dict(k=2.0)),
+    (GAUSS, "k-float-mean-given", g, dict(k=2.0, init_mean=M2)),
+    (GAUSS, "k-float-both-given", g, dict(k=2.0, init_mean=M2,
+                                          init_cov=[np.eye(2)] * 2)),
+    (GAUSS, "k-str", g, dict(k="2")),
+    (GAUSS, "k-0", g, dict(k=0)),
+    (GAUSS, "k1-one-iter", g, dict(k=1, n_iter=1)),
+    (GAUSS, "k1-two-iters", g, dict(k=1, n_iter=2)),
+    (GAUSS, "tuple-mean", g, dict(init_mean=(np.zeros(2), np.ones(2)))),
+    (GAUSS, "tuple-cov", g, dict(init_cov=(np.eye(2),) * 2)),
+    (GAUSS, "array-mean", g, dict(init_mean=np.ones((2, 2)))),
+    (GAUSS, "array-cov", g, dict(init_cov=np.ones((2, 2, 2)))),
+    (GAUSS, "cov-1d-item", g1, dict(init_cov=[[1.0], [1.0]])),
+    (GAUSS, "zero-cov", g, dict(init_cov=[np.zeros((2, 2)), np.eye(2)])),
+    (GAUSS, "negative-det-cov", g, dict(init_cov=[np.diag([1., -1.]),
+                                                  np.eye(2)])),
+    (GAUSS, "means-too-short", g, dict(k=3, init_mean=M2)),
+    (GAUSS, "covs-too-short", g, dict(k=3, init_cov=[np.eye(2)] * 2)),
+    (GAUSS, "means-too-long", g, dict(init_mean=M2 + [[-5.0, 5.0]],
+                                      init_cov=[np.eye(2)] * 3, n_iter=20)),
+    # zip() stops at the shorter list; the copies see the surplus item
+    (GAUSS, "means-surplus-item", g, dict(init_mean=M2 + ["x"])),
+    (GAUSS, "covs-surplus-item", g, dict(init_cov=[np.eye(2)] * 2 + ["x"])),
+    (GAUSS, "means-backwards-iter", g, dict(init_mean=Backwards(M2),
+                                            n_iter=5)),
+    (GAUSS, "covs-doubling-setitem", g,
+     dict(init_cov=Doubling([np.eye(2) * 4] * 2), n_iter=5)),
+    (GAUSS, "cov-change-equals-eps", g,
+     dict(init_mean=M2, init_cov=[np.eye(2) * 4] * 2, eps=EQUAL)),
+    (GAUSS, "mean-change-equals-eps", shifted(g, 0.0, 0.05),
+     dict(init_mean=[[-.25, 0.], [.25, 0.]], init_cov=[np.eye(2) / 100] * 2,
+          eps=EQUAL)),
+    (GAUSS, "change-below-eps", g,
+     dict(init_mean=M2, init_cov=[np.eye(2) * 4] * 2, eps=ABOVE)),
+    (GAUSS, "X-1d", flat(g1), {}),
+    (GAUSS, "X-1d-given", flat(g1), dict(init_mean=[1.0, 2.0],
+                                         init_cov=[[[1.0]], [[1.0]]])),
+    (GAUSS, "X-list", listed(g), {}),
+    (GAUSS, "X-matrix", matrix(g), {}),
+    (GAUSS, "X-inf", plus_row(g, [np.inf, 0.0]),
+     dict(init_mean=M2, init_cov=[np.eye(2)] * 2)),
+    (GAUSS, "X-constant-column", lambda r: np.c_[g1(r), np.ones(120)], {}),
+
+    (EG, "n_iter-0", eg, dict(n_iter=0)),
+    (EG, "n_iter-str", eg, dict(n_iter="3")),
+    (EG, "exponential_k-0", eg, dict(exponential_k=0)),
+    (EG, "gaussian_k-0", eg, dict(gaussian_k=0)),
+    (EG, "exponential_k-float", eg, dict(exponential_k=2.0)),
+    (EG, "gaussian_k-float", eg, dict(gaussian_k=2.0)),
+    (EG, "gaussian_k-float-given", eg, dict(ALL, gaussian_k=1.0)),
+    (EG, "array-mean", eg, dict(init_mean=np.array([[1.0], [2.0]]))),
+    (EG, "array-lambda", eg, dict(init_lambda=np.ones(2))),
+    (EG, "zero-int-lambda", eg, dict(init_lambda=[0])),
+    (EG, "negative-lambda", eg, dict(ONE, init_lambda=[-1.0], n_iter=3)),
+    (EG, "tuple-lambda", eg, dict(ONE, init_lambda=(1.0,))),
+    (EG, "tuple-mean", eg, dict(init_mean=([15.0],))),
+    (EG, "tuple-cov", eg, dict(init_cov=([[4.0]],))),
+    (EG, "lambda-too-short", eg, dict(exponential_k=2, init_lambda=[1.0])),
+    (EG, "means-too-short", eg, dict(gaussian_k=2, init_mean=[[15.0]])),
+    (EG, "lambda-too-long", eg, dict(ONE, init_lambda=[1.0, 2.0])),
+    (EG, "means-surplus-item", eg, dict(init_mean=[[15.0], "x"],
+                                        init_cov=[[[4.0]]])),
+    (EG, "covs-surplus-item", eg, dict(init_mean=[[15.0]],
+                                       init_cov=[[[4.0]], "x"])),
+    (EG, "two-scales-list", eg, dict(ONE, exponential_k=2,
+                                     init_lambda=[0.5, 2.0], n_iter=40)),
+    (EG, "zero-exponential-weight-replaced", shifted(eg),
+     dict(ALL, exponential_k=1, gaussian_k=0, init_lambda=[0.001, -2.0])),
+    (EG, "zero-gaussian-weight-replaced", shifted(eg),
+     dict(exponential_k=0, init_lambda=[-2.0, 3.0], init_mean=[[1e6], [15.]],
+          init_cov=[[[1.0]], [[4.0]]])),
+    (EG, "cov-change-equals-eps", eg, dict(ALL, init_cov=[[[9.]]], eps=EQUAL)),
+    (EG, "mean-change-equals-eps", eg, dict(ALL, init_lambda=[5.], eps=EQUAL)),
+    (EG, "scale-change-equals-eps", eg, dict(ALL, init_mean=[[5.]],
+                                             eps=EQUAL)),
+    (EG, "change-below-eps", eg, dict(ALL, init_cov=[[[9.]]], eps=ABOVE)),
+    (EG, "converge-first", eg, dict(ONE, eps=1e9)),
+    (EG, "X-1d", flat(eg), {}),
+    (EG, "X-1d-given", flat(eg), ALL),
+    (EG, "X-list", listed(eg), {}),
+    (EG, "X-two-columns", two_columns(eg), {}),
+    (EG, "X-constant", lambda r: np.full((50, 1), 3.0), {}),
+]
+
+PREFIX = {EXP: "exp", GAUSS: "gauss", EG: "expgauss"}
+CASES = ([fixed(*row) for row in FIXED]
+         + [generated(EXP, s) for s in range(160)]
+         + [generated(GAUSS, 1000 + s) for s in range(160)]
+         + [generated(EG, 2000 + s) for s in range(160)])
+
+
+# ------------------------------------------------------------ running
+
+def call(fn, fit, X, kw, positional):
+    if not positional:
+        return fn(X, **kw)
+    params = list(inspect.signature(getattr(reference, fit)).parameters
+                  .values())[1:]
+    last = max([i for i, p in enumerate(params) if p.name in kw] or [-1])
+    return fn(X, *[kw.get(p.name, p.default) for p in params[:last + 1]])
+
+
+def kofa_line(exc):
+    """(display name, line) of the extension's one traceback entry."""
+    entries = kofa_entries(exc)
+    assert len(entries) == 1, "expected exactly one %s entry, got %r" % (
+        SOURCE_FILE, entries)
+    return entries[0]
+
+
+def failure_place(impl, fit, exc):
+    if impl is kofa:
+        return kofa_line(exc)
+    return "kofa." + fit, exc.kofa_line
+
+
+def run(case, impl):
+    X, kw, positional = case.build()
+    X_before = X.copy() if isinstance(X, np.ndarray) else None
+    np.random.seed(case.seed)
+    out = io.StringIO()
+    result = exc = where = None
+    with warnings.catch_warnings(record=True) as caught, \
+            contextlib.redirect_stdout(out):
+        warnings.simplefilter("always")
+        try:
+            result = call(getattr(impl, case.fit), case.fit, X, kw, positional)
+        except Exception as e:  # noqa: BLE001 - every failure is compared
+            exc, where = e, failure_place(impl, case.fit, e)
+    if X_before is not None:
+        assert_same(X, X_before, "X after the call")
+    given = [name for name in STARTS[case.fit] if name in kw]
+    return dict(result=result, exc=exc, where=where, out=out.getvalue(),
+                warnings=[(w.category, str(w.message)) for w in caught],
+                state=np.random.get_state(),
+                starts=[kw[name] for name in given],
+                returned=[result is not None
+                          and result[STARTS[case.fit][name]] is kw[name]
+                          for name in given])
+
+
+def _layout(a):
+    # strides of the axes longer than 1; the others carry no layout
+    return tuple(st for st, n in zip(a.strides, a.shape) if n > 1)
+
+
+def assert_same(got, want, where):
+    assert type(got) is type(want), "%s: %s, expected %s" % (
+        where, type(got).__name__, type(want).__name__)
+    if isinstance(want, np.ndarray):
+        assert (got.dtype, got.shape, _layout(got)) == \
+            (want.dtype, want.shape, _layout(want)), where
+        if want.dtype == object:
+            for i, (a, b) in enumerate(zip(got.flat, want.flat)):
+                assert_same(a, b, "%s.flat[%d]" % (where, i))
+            return
+    if isinstance(want, (np.ndarray, np.generic)):
+        same = got.tobytes() == want.tobytes()
+    elif isinstance(want, (list, tuple)):
+        assert len(got) == len(want), "%s: length" % where
+        for i, (a, b) in enumerate(zip(got, want)):
+            assert_same(a, b, "%s[%d]" % (where, i))
+        return
+    elif isinstance(want, float):
+        same = struct.pack("<d", got) == struct.pack("<d", want)
+    else:
+        same = got == want
+    assert same, "%s: %r, expected %r" % (where, got, want)
+
+
+def assert_same_state(got, want):
+    assert got[0] == want[0] and got[2:] == want[2:]
+    assert np.array_equal(got[1], want[1]), "random state differs"
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_fit_matches_reference(case):
+    got, want = run(case, kofa), run(case, reference)
+    if got["exc"] is not None or want["exc"] is not None:
+        assert (type(got["exc"]), str(got["exc"]), got["where"]) == \
+            (type(want["exc"]), str(want["exc"]), want["where"])
+    else:
+        assert_same(got["result"], want["result"], "result")
+    assert got["out"] == want["out"]
+    assert got["returned"] == want["returned"]
+    assert_same(got["starts"], want["starts"], "start containers")
+    assert got["warnings"] == want["warnings"]
+    assert_same_state(got["state"], want["state"])
+
+
+# ------------------------- facts that pin both kofa and the reference
+
+SAMPLES = {EXP: e, GAUSS: g, EG: eg}
+IMPLEMENTATIONS = [pytest.param(kofa, id="kofa"),
+                   pytest.param(reference, id="reference")]
+
+
+def quiet(fn, *args, **kw):
+    out = io.StringIO()
+    with warnings.catch_warnings(), contextlib.redirect_stdout(out):
+        warnings.simplefilter("ignore")
+        return fn(*args, **kw), out.getvalue().splitlines()
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+@pytest.mark.parametrize("fit,local,draws", [
+    (EXP, "weight", 2),                # k scales
+    (GAUSS, "weight", 4),              # k * d means
+    (EG, "exponential_weight", 2)])    # one scale, one mean
+@pytest.mark.parametrize("n_iter", [0, -1])
+def test_no_iteration_raises_unbound_local(impl, fit, local, draws, n_iter):
+    X = SAMPLES[fit](np.random.default_rng(3))
+    np.random.seed(5)
+    np.random.random_sample(draws)
+    expected_state = np.random.get_state()
+    np.random.seed(5)
+    with pytest.raises(UnboundLocalError) as info:
+        quiet(getattr(impl, fit), X, n_iter=n_iter)
+    assert str(info.value) == \
+        "local variable '%s' referenced before assignment" % local
+    assert_same_state(np.random.get_state(), expected_state)
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+@pytest.mark.parametrize("n_iter", [1, 4])
+@pytest.mark.parametrize("eps", [0, -1.0])
+@pytest.mark.parametrize("fit,kw", [(EXP, dict(init_lambda=[0.5, 8.0])),
+                                    (GAUSS, {}), (EG, ONE)])
+def test_eps_never_met_runs_every_iteration(impl, n_iter, eps, fit, kw):
+    X = SAMPLES[fit](np.random.default_rng(11))
+    _, lines = quiet(getattr(impl, fit), X, n_iter=n_iter, eps=eps,
+                     **copy.deepcopy(kw))
+    assert len(lines) == n_iter
+    assert all(0 <= float(v) <= 1 for v in lines)
+
+
+class BrokenStdout(io.StringIO):
+    def write(self, text):
+        raise OSError("stdout is gone")
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+@pytest.mark.parametrize("fit,kw,line", [
+    (EXP, dict(init_lambda=[0.5, 6.0]), 81), (GAUSS, {}, 31), (EG, ONE, 129)])
+def test_failing_print_is_reported_at_the_progress_line(impl, fit, kw, line):
+    X = SAMPLES[fit](np.random.default_rng(5))
+    with warnings.catch_warnings(), \
+            contextlib.redirect_stdout(BrokenStdout()), \
+            pytest.raises(OSError, match="stdout is gone") as info:
+        warnings.simplefilter("ignore")
+        getattr(impl, fit)(X, **copy.deepcopy(kw))
+    assert failure_place(impl, fit, info.value) == ("kofa." + fit, line)
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+def test_gaussian_single_component_loses_its_mean(impl):
+    (weight, mean, cov), lines = quiet(impl.gaussian_mixture,
+                                       g(np.random.default_rng(2)), k=1,
+                                       n_iter=1)
+    assert lines == ["1.0"]
+    assert weight.tolist() == [1.0]
+    assert np.isnan(mean).all() and np.isnan(cov[0]).all()
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS)
+def test_immediate_convergence_returns_plain_ratio_weights(impl):
+    X = e(np.random.default_rng(4))
+    start = [0.5, 6.0]
+    (weight, lambda_), lines = quiet(impl.exponential_mixture, X,
+                                     init_lambda=start, eps=1e9)
+    assert len(lines) == 1 and lambda_ is start
+    assert all(isinstance(v, np.ndarray) and v.shape == (1,) for v in start)
+    dens = np.array([np.exp(-X[:, 0] / l) / l for l in (0.5, 6.0)])
+    prob = dens / dens.sum(0)
+    np.testing.assert_allclose(weight, prob.sum(1) / prob.sum(), rtol=1e-12)
