@@ -24,8 +24,8 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #endif
 }
 
-// Calls obj.name(*args) with args[0] being obj itself; the slot before args
-// may be overwritten by the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+// Calls args[0].name(*args[1:]). With PY_VECTORCALL_ARGUMENTS_OFFSET in
+// nargsf the slot before args must exist: the callee may borrow it.
 inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
                                    PyObject* kwnames) {
 #if PY_VERSION_HEX >= 0x03090000

@@ -115,15 +115,15 @@ PyObject* introspection_code(const PublicFunction& function) {
     Ref keywords = Ref::steal(PyTuple_Pack(8, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
                                            id.co_flags.get(), id.co_code.get(), id.co_linetable.get(),
                                            id.co_exceptiontable.get(), id.co_stacksize.get()));
-    PyObject* args[] = {empty.get(),    argcount.get(), nlocals.get(),  names.get(),     flags.get(),
-                        no_bytes.get(), no_bytes.get(), no_bytes.get(), constant.zero.get()};
+    PyObject* args[] = {empty.get(),    argcount.get(), nlocals.get(),  names.get(),
+                        flags.get(),    no_bytes.get(), no_bytes.get(), no_bytes.get(), constant.zero.get()};
 #else
     Ref keywords = Ref::steal(PyTuple_Pack(4, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
                                            id.co_flags.get()));
     PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), names.get(), flags.get()};
 #endif
     if (!keywords) return nullptr;
-    return compat::vectorcall_method(id.replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get());
+    return compat::vectorcall_method(id.replace.get(), args, 1, keywords.get());
 }
 
 // (value of each omitted parameter after X), as introspection shows it.

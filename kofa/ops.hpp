@@ -81,16 +81,16 @@ Ref call_with_axis(View callable, View axis, const Args&... args) {
 // object.name(*args)
 template <class... Args>
 Ref call_method(View object, View name, const Args&... args) {
-    PyObject* stack[] = {object.get(), View(args).get()...};
-    return checked(compat::vectorcall_method(name.get(), stack,
+    PyObject* stack[] = {nullptr, object.get(), View(args).get()...};
+    return checked(compat::vectorcall_method(name.get(), stack + 1,
                                              (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              nullptr));
 }
 
 // object.name(axis=axis)
 inline Ref call_method_with_axis(View object, View name, View axis) {
-    PyObject* stack[] = {object.get(), axis.get()};
-    return checked(compat::vectorcall_method(name.get(), stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    PyObject* stack[] = {nullptr, object.get(), axis.get()};
+    return checked(compat::vectorcall_method(name.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              id.axis_keyword.get()));
 }
 

@@ -29,14 +29,15 @@ bool keep(View& slot, PyObject* object) {
 }  // namespace
 
 bool make_identifiers_and_constants() {
-    if (id.X) return true;  // made by an earlier load attempt
+    static bool made = false;  // by an earlier load attempt that failed later on
+    if (made) return true;
 #define KOFA_INTERN_IDENTIFIER(name) \
     if (!intern(id.name, #name)) return false;
     KOFA_IDENTIFIERS(KOFA_INTERN_IDENTIFIER)
 #undef KOFA_INTERN_IDENTIFIER
     if (!keep(id.axis_keyword, PyTuple_Pack(1, id.axis.get()))) return false;
 
-    return keep(constant.half, PyFloat_FromDouble(0.5)) &&
+    made = keep(constant.half, PyFloat_FromDouble(0.5)) &&
            keep(constant.one_float, PyFloat_FromDouble(1.0)) &&
            keep(constant.two_float, PyFloat_FromDouble(2.0)) &&
            keep(constant.three_quarters, PyFloat_FromDouble(0.75)) &&
@@ -48,6 +49,7 @@ bool make_identifiers_and_constants() {
            keep(constant.thousand, PyLong_FromLong(1000)) &&
            keep(constant.minus_one, PyLong_FromLong(-1)) &&
            keep(constant.minus_half, PyFloat_FromDouble(-0.5));
+    return made;
 }
 
 }  // namespace kofa

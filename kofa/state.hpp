@@ -25,11 +25,9 @@ namespace kofa {
     N(numpy) N(random) N(uniform) N(min) N(max) N(axis) N(sum) N(eye) N(pi) N(exp) N(dot)    \
     N(linalg) N(det) N(inv) N(concatenate) N(r_) N(isnan) N(copy) N(percentile) N(T)         \
     N(shape)                                                                                 \
-    /* builtins and module attributes */                                                     \
-    N(print) N(range) N(zip) N(__builtins__) N(__test__) N(name) N(loader) N(origin)         \
-    N(parent) N(submodule_search_locations) N(__loader__) N(__file__) N(__package__)         \
-    N(__path__) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames) N(co_flags) \
-    N(co_code) N(co_linetable) N(co_exceptiontable) N(co_stacksize)
+    /* builtins, and the code-object fields set for introspection */                       \
+    N(print) N(range) N(zip) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames)          \
+    N(co_flags) N(co_code) N(co_linetable) N(co_exceptiontable) N(co_stacksize)
 
 struct Identifiers {
 #define KOFA_DECLARE_IDENTIFIER(id) View id;
