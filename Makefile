@@ -1,12 +1,13 @@
 # Entry points for building, testing and running kofa.
 #
-#   make demo      fit generated data and print the results (ARGS="--plot demo.png" also plots)
+#   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on CPython 3.8 + NumPy 1.24.4 and newest CPython + newest NumPy
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
 #   make bench     benchmark
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #
-# ARGS is passed on to the session (pytest options for test/sanitize).
+# ARGS is passed on to the session (pytest options for test/sanitize, demo.py
+# options for demo, e.g. ARGS="--only gaussian").
 # nox is installed into .tools/ on first use; sessions live in .nox/.
 
 PYTHON     ?= python3

@@ -4,8 +4,11 @@ Sessions (``nox -l`` lists them):
 
 * ``tests``    -- the test suite on the oldest supported CPython (3.8) with
                   NumPy 1.24.4 and on the newest installed CPython with the
-                  newest NumPy;
-* ``demo``     -- runs examples/demo.py (``-- --plot FILE`` also draws a plot);
+                  newest NumPy; on the newest it also builds the sdist and a
+                  wheel from it and tries that wheel in a fresh venv
+                  (tests/test_distribution.py, enabled by KOFA_DIST_TESTS=1);
+* ``demo``     -- runs examples/demo.py with matplotlib, which writes one
+                  picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
 * ``bench``    -- runs bench/bench.py.
 
@@ -114,14 +117,16 @@ def _install(session, *args):
 def tests(session, numpy):
     """Run the test suite (extra arguments go to pytest)."""
     _install(session, ".[test]", numpy)
-    session.run("pytest", "tests", *session.posargs)
+    # Building and installing the distributions takes a while: once is enough.
+    env = {"KOFA_DIST_TESTS": "1"} if session.python == NEWEST else {}
+    session.run("pytest", "tests", *session.posargs, env=env)
 
 
 @nox.session(python=NEWEST)
 def demo(session):
-    """Fit generated data with each model and print the results."""
-    extras = ".[plot]" if "--plot" in session.posargs else "."
-    _install(session, extras)
+    """Fit generated data with each model, print the results and draw them
+    (extra arguments go to the script, e.g. ``--only gaussian``)."""
+    _install(session, ".[plot]")
     session.run("python", "examples/demo.py", *session.posargs)
 
 

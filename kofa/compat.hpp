@@ -57,6 +57,18 @@ inline int64_t current_interpreter_id() {
 #endif
 }
 
+// Whether the calling thread holds the GIL. From 3.13 the current thread
+// state is thread-local and unset while a thread waits for the GIL; before,
+// it is the GIL holder's, so it is compared with this thread's own.
+inline bool thread_holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
 // The dict version tag lets a cached global be reused while the namespace is
 // unchanged; it is deprecated from 3.12, where every read is a fresh lookup.
 #if PY_VERSION_HEX < 0x030C0000

@@ -5,6 +5,11 @@
 // extra one on a borrowed object (Ref::borrow). View names an object that
 // somebody else keeps alive. Neither converts implicitly to PyObject*, so
 // every hand-over to the C API is spelled out with get() or release().
+//
+// At shutdown the interpreter ends a daemon thread that waits for the GIL
+// with pthread_exit, which unwinds the thread's C++ frames without the GIL.
+// A Ref then leaves its object alone (the process is exiting), and releasing
+// a reference may itself be unwound through, since it can run Python code.
 #pragma once
 
 #include "kofa/compat.hpp"
@@ -30,16 +35,16 @@ class Ref {
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) noexcept(false) {
         if (this != &other) {
             PyObject* old = object_;
             object_ = other.object_;
             other.object_ = nullptr;
-            Py_XDECREF(old);
+            drop(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() noexcept(false) { drop(object_); }
 
     // Takes over a new reference (which may be null).
     static Ref steal(PyObject* object) { return Ref(object); }
@@ -63,6 +68,9 @@ class Ref {
 
   private:
     explicit Ref(PyObject* object) : object_(object) {}
+    static void drop(PyObject* object) {
+        if (object != nullptr && compat::thread_holds_gil()) Py_DECREF(object);
+    }
     PyObject* object_ = nullptr;
 };
 

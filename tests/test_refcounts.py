@@ -1,0 +1,197 @@
+"""References, memory and garbage collection around kofa's calls.
+
+A call must leave the reference count of every object it was given as it
+was, apart from the references that a start list gives up when the fit
+replaces its items; repeated calls must not grow memory; and objects stored
+on the function objects must be released once nothing refers to them.
+"""
+import contextlib
+import gc
+import os
+import resource
+import sys
+import tracemalloc
+import warnings
+import weakref
+
+import numpy as np
+import pytest
+
+import kofa
+from helpers import sample
+
+X1 = sample(20)
+X2 = np.concatenate([np.random.default_rng(3).normal(0.0, 1.0, (20, 2)),
+                     np.random.default_rng(4).normal(6.0, 1.0, (20, 2))])
+
+
+def floats(*values):
+    """New float objects, shared with nothing else."""
+    return [float(repr(v)) for v in values]
+
+
+def means():
+    return [floats(0.0, 0.0), floats(6.0, 6.0)]
+
+
+def covs(scale=1.0):
+    return [np.eye(2) * scale, np.eye(2) * scale]
+
+
+# (what, function, outcome: True returns / False raises / None either, arguments)
+CASES = [
+    ("supplied starts", "gaussian_mixture", True, lambda: ((X2, 2, means(), covs()), {"n_iter": 3})),
+    ("converges", "gaussian_mixture", True, lambda: ((X2, 2, means(), covs(), 5, 1e300), {})),
+    ("drawn starts", "gaussian_mixture", None, lambda: ((X2,), {"n_iter": 3})),
+    ("supplied starts", "exponential_mixture", True, lambda: ((X1, 2, floats(1.0, 8.0), 3), {})),
+    ("drawn starts", "exponential_mixture", None, lambda: ((X1,), {"n_iter": 3})),
+    ("supplied starts", "exponential_gaussian_mixture", True,
+     lambda: ((X1, 1, 1, floats(1.0), [floats(5.0)], [np.eye(1) * 4.0]), {"n_iter": 3})),
+    ("drawn starts", "exponential_gaussian_mixture", None, lambda: ((X1,), {"n_iter": 3})),
+    ("unexpected keyword", "gaussian_mixture", False,
+     lambda: ((X2, 2, means()), {"init_cov": covs(), "bogus": floats(1.0)})),
+    ("too many positional", "exponential_mixture", False,
+     lambda: ((X1, 2, floats(1.0, 8.0), 3, 1e-5, floats(1.0)), {})),
+    ("multiple values", "exponential_gaussian_mixture", False, lambda: ((X1, 1), {"X": X1, "k": 1})),
+    ("n_iter=0", "gaussian_mixture", False, lambda: ((X2, 2, means(), covs(), 0), {})),
+    ("singular covariance", "gaussian_mixture", False, lambda: ((X2, 2, means(), covs(0.0), 3), {})),
+    ("zero Python scale", "exponential_mixture", False, lambda: ((X1, 2, floats(0.0, 8.0), 3), {})),
+    ("tuples as containers", "exponential_gaussian_mixture", False,
+     lambda: ((X1, 1, 1, tuple(floats(1.0)), (floats(5.0),), (np.eye(1) * 4.0,), 3), {})),
+    ("1-D X", "exponential_mixture", False, lambda: ((X1.ravel(), 2, floats(1.0, 8.0), 3), {})),
+    ("X a list", "gaussian_mixture", False, lambda: ((X2.tolist(), 2, None, None, 3), {})),
+    ("several-element array start", "gaussian_mixture", False,
+     lambda: ((X2, 2, np.array(means()), covs(), 3), {})),
+    ("k=0", "gaussian_mixture", False, lambda: ((X2, 0), {"n_iter": 3})),
+    ("k=0", "exponential_gaussian_mixture", False, lambda: ((X1, 0, 1, None, None, None, 3), {})),
+]
+
+
+@contextlib.contextmanager
+def quiet():
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), \
+            np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+def call(name, args, kwargs):
+    """True if the fit returned; the result and any exception are dropped."""
+    try:
+        getattr(kofa, name)(*args, **kwargs)
+    except Exception:
+        return False
+    return True
+
+
+def mutable_objects(args, kwargs):
+    """The arguments and the items of list and tuple arguments, leaving out
+    objects that the interpreter shares (None, small ints, interned text)."""
+    top = list(args) + list(kwargs.values())
+    found = top + [item for value in top if type(value) in (list, tuple) for item in value]
+    return [o for o in found if o is not None and not isinstance(o, (bool, int, str))]
+
+
+def references(objects, lists):
+    """Each object's reference count less the references the lists hold."""
+    return [sys.getrefcount(o) - sum(item is o for lst in lists for item in lst) for o in objects]
+
+
+@pytest.mark.parametrize("what, name, outcome, arguments", CASES,
+                         ids=["{}-{}".format(c[1], c[0]) for c in CASES])
+def test_reference_counts_of_arguments_are_unchanged(what, name, outcome, arguments):
+    np.random.seed(1)
+    args, kwargs = arguments()
+    objects = mutable_objects(args, kwargs)
+    lists = [o for o in objects if type(o) is list]
+    before = references(objects, lists)
+    with quiet():
+        returned = call(name, args, kwargs)
+    gc.collect()
+    assert outcome is None or returned == outcome
+    assert references(objects, lists) == before
+
+
+def calls_then_memory(count):
+    """Runs the cases round-robin; then (traced bytes, resident bytes)."""
+    for i in range(count):
+        _, name, _, arguments = CASES[i % len(CASES)]
+        call(name, *arguments())
+    gc.collect()
+    with open("/proc/self/statm") as statm:
+        resident = int(statm.read().split()[1]) * resource.getpagesize()
+    return tracemalloc.get_traced_memory()[0], resident
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+def test_ten_thousand_calls_do_not_grow_memory():
+    tracemalloc.start()
+    try:
+        with quiet():
+            traced_before, resident_before = calls_then_memory(1000)  # warm-up
+            traced_after, resident_after = calls_then_memory(10000)
+    finally:
+        tracemalloc.stop()
+    print("traced {} -> {} bytes, resident {} -> {} bytes".format(
+        traced_before, traced_after, resident_before, resident_after))
+    assert traced_after - traced_before < 1 << 20
+    with open("/proc/self/maps") as maps:
+        if "libasan" not in maps.read():  # AddressSanitizer keeps freed memory resident
+            assert resident_after - resident_before < 5 << 20
+
+
+# ---------------------------------------------------------------- garbage collection
+
+class Holder:
+    pass
+
+
+def stored_values(holder):
+    """For each attribute, a value through which the function refers to the holder."""
+    table = {"me": holder, "__doc__": holder, "__module__": holder, "__defaults__": (holder,),
+             "__dict__": {"holder": holder}, "__annotations__": {"return": holder},
+             "__kwdefaults__": {"k": holder}}
+    for value in table.values():
+        if type(value) is dict:
+            value["itself"] = value  # a cycle of its own, reclaimable only by the collector
+    return table
+
+
+@pytest.mark.parametrize("name", ["gaussian_mixture", "exponential_mixture",
+                                  "exponential_gaussian_mixture"])
+@pytest.mark.parametrize("attribute", sorted(stored_values(None)))
+def test_objects_stored_on_a_function_are_collected(name, attribute):
+    function = getattr(kofa, name)
+    assert gc.is_tracked(function)
+    saved = None if attribute == "me" else getattr(function, attribute)
+    holder = Holder()
+    holder.function = function
+    value = stored_values(holder)[attribute]
+    alive = weakref.ref(holder)
+    setattr(function, attribute, value)
+    try:
+        # The collector sees what the function refers to.
+        stored = function.__dict__ if attribute == "me" else value
+        assert any(r is stored for r in gc.get_referents(function))
+    finally:
+        if attribute == "me":
+            del function.me
+        else:
+            setattr(function, attribute, saved)
+    del holder, value, stored
+    gc.collect()
+    assert alive() is None
+    assert saved is None or getattr(function, attribute) is saved
+
+
+def test_bound_method_cycle_is_collected():
+    class Model:
+        fit = kofa.exponential_mixture
+
+    model = Model()
+    model.bound = model.fit
+    assert model.bound.__func__ is kofa.exponential_mixture and model.bound.__self__ is model
+    alive = weakref.ref(model)
+    del model
+    gc.collect()
+    assert alive() is None

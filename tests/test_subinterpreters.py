@@ -1,0 +1,75 @@
+"""kofa loaded by the main interpreter refuses every sub-interpreter.
+
+Each case runs in a fresh process: the main interpreter imports kofa and
+fits once, a sub-interpreter then tries to import it twice, and the main
+interpreter fits again afterwards.
+"""
+import importlib.util
+import sys
+
+import pytest
+
+from helpers import run_script
+
+OURS = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+IN_SUBINTERPRETER = """
+try:
+    import kofa
+    outcome = "imported"
+except ImportError as exc:
+    outcome = "ImportError: " + str(exc)
+except BaseException as exc:
+    outcome = type(exc).__name__ + ": " + str(exc)
+with open({path!r}, "a") as out:
+    out.write(outcome + "\\n")
+"""
+
+TWICE_IN_ONE = """
+import {module} as interpreters
+interpreter = interpreters.create({config})
+for _ in range(2):
+    interpreters.run_string(interpreter, CODE)
+interpreters.destroy(interpreter)
+"""
+# name: (module it needs, how it runs the code twice, isolated from the main interpreter)
+WAYS = {
+    "_testcapi.run_in_subinterp": (
+        "_testcapi", "import _testcapi\nfor _ in range(2):\n    _testcapi.run_in_subinterp(CODE)", False),
+    "_xxsubinterpreters": ("_xxsubinterpreters", TWICE_IN_ONE.format(module="_xxsubinterpreters", config=""),
+                           sys.version_info >= (3, 12)),
+    "_interpreters legacy": ("_interpreters", TWICE_IN_ONE.format(module="_interpreters", config="'legacy'"),
+                             False),
+    "_interpreters isolated": ("_interpreters",
+                               TWICE_IN_ONE.format(module="_interpreters", config="'isolated'"), True),
+}
+
+MAIN = """
+import contextlib, io, numpy, kofa
+X = numpy.arange(1.0, 41.0).reshape(-1, 1)
+with contextlib.redirect_stdout(io.StringIO()):
+    kofa.exponential_mixture(X, 2, [1.0, 8.0], 2)
+CODE = {code!r}
+{run}
+with contextlib.redirect_stdout(io.StringIO()):
+    weight, lambda_ = kofa.exponential_mixture(X, 2, [1.0, 8.0], 2)
+print("main interpreter fits:", len(weight))
+"""
+
+
+@pytest.mark.parametrize("way", sorted(WAYS))
+def test_import_in_a_subinterpreter_is_refused(way, tmp_path):
+    module, run, isolated = WAYS[way]
+    if importlib.util.find_spec(module) is None:
+        pytest.skip("{} cannot start sub-interpreters on this build: no {}".format(
+            sys.version.split()[0], module))
+    results = tmp_path / "outcomes.txt"
+    child = run_script(MAIN.format(code=IN_SUBINTERPRETER.format(path=str(results)), run=run))
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "main interpreter fits: 2"
+    outcomes = results.read_text().splitlines()
+    assert len(outcomes) == 2
+    for outcome in outcomes:
+        assert outcome.startswith("ImportError: ")
+        if not isolated:
+            assert outcome == "ImportError: " + OURS
