@@ -17,26 +17,19 @@ PyObject* exponential_mixture(View X, View k, View init_lambda, View n_iter, Vie
             step(66);
             Ref prob = exponential_density_rows(X, lambda_);
             step(67);
-            prob = prob / call_method(prob, id.sum, constant.zero);
+            prob = normalised(prob);
             step(68);
             clear_nan(prob);
 
-            // Maximisation.
+            // Maximisation: each scale from the observations its component
+            // claims most strongly.
             step(69);
             Ref lambda__ = snapshot(lambda_);
             step(71);
             weight = weight_shares(prob);
             step(72);
             replace_zero_weights(weight, call_method(weight, id.min));
-            RangeLoop components(step, 74, k);
-            while (Ref i = components.next()) {
-                step(75);
-                Selection selection = select_most_responsible(prob, i, weight);
-                step(77);
-                Ref m = weighted_location(X, selection);
-                step(79);
-                set_item(lambda_, i, m);
-            }
+            update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_);
 
             step(81);
             print_claimed_share(prob, prob);

@@ -65,24 +65,9 @@ PyObject* exponential_gaussian_mixture(View X, View exponential_k, View gaussian
             step(112);
             replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
 
-            RangeLoop exponential_components(step, 114, exponential_k);
-            while (Ref i = exponential_components.next()) {
-                step(115);
-                Selection selection = select_most_responsible(exponential_prob, i, exponential_weight);
-                step(117);
-                Ref m = weighted_location(X, selection);
-                step(119);
-                set_item(lambda_, i, m);
-            }
-            RangeLoop gaussian_components(step, 120, gaussian_k);
-            while (Ref i = gaussian_components.next()) {
-                step(121);
-                Selection selection = select_most_responsible(gaussian_prob, i, gaussian_weight);
-                step(123);
-                set_item(mean, i, weighted_location(X, selection));
-                step(125);
-                set_item(cov, i, covariance_scatter(X, item(mean, i), selection.row));
-            }
+            update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
+                          lambda_);
+            update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov);
 
             step(129);
             print_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);

@@ -19,7 +19,7 @@ PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n
             step(15);
             Ref prob = gaussian_density_rows(X, mean, cov);
             step(16);
-            prob = prob / call_method(prob, id.sum, constant.zero);
+            prob = normalised(prob);
             step(17);
             clear_nan(prob);
 
@@ -32,15 +32,7 @@ PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n
             step(21);
             weight = weight_shares(prob);
             replace_zero_weights(weight, call_method(weight, id.min));
-            RangeLoop components(step, 24, k);
-            while (Ref i = components.next()) {
-                step(25);
-                Selection selection = select_most_responsible(prob, i, weight);
-                step(27);
-                set_item(mean, i, weighted_location(X, selection));
-                step(29);
-                set_item(cov, i, covariance_scatter(X, item(mean, i), selection.row));
-            }
+            update_gaussians(step, {24, 25, 27, 29}, X, prob, weight, k, mean, cov);
 
             step(31);
             print_claimed_share(prob, prob);

@@ -82,6 +82,8 @@ Ref gaussian_density_rows(View X, View means, View covs) {
 
 Ref stack(View a, View b) { return item(numpy_attr(id.r_), tuple_of(a, b)); }
 
+Ref normalised(View prob) { return prob / call_method(prob, id.sum, constant.zero); }
+
 void clear_nan(View prob) {
     Ref isnan = numpy_attr(id.isnan);
     set_item(prob, call(isnan, prob), constant.zero);
@@ -119,6 +121,32 @@ Ref covariance_scatter(View X, View mean, View row) {
     Ref centred = X - mean;
     Ref scatter = call(dot, attr(centred, id.T) * row, centred);
     return scatter / call_method(row, id.sum);
+}
+
+void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
+                   View scales) {
+    RangeLoop components(step, lines.loop, k);
+    while (Ref i = components.next()) {
+        step(lines.select);
+        Selection selection = select_most_responsible(prob, i, weight);
+        step(lines.location);
+        Ref m = weighted_location(X, selection);
+        step(lines.store);
+        set_item(scales, i, m);
+    }
+}
+
+void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, View prob, View weight, View k,
+                      View means, View covs) {
+    RangeLoop components(step, lines.loop, k);
+    while (Ref i = components.next()) {
+        step(lines.select);
+        Selection selection = select_most_responsible(prob, i, weight);
+        step(lines.mean);
+        set_item(means, i, weighted_location(X, selection));
+        step(lines.cov);
+        set_item(covs, i, covariance_scatter(X, item(means, i), selection.row));
+    }
 }
 
 void print_claimed_share(View prob, View counted) {

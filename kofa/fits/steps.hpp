@@ -3,7 +3,7 @@
 // a failure throws PythonError with the exception pending (see ops.hpp).
 #pragma once
 
-#include "kofa/ops.hpp"
+#include "kofa/fits/fit.hpp"
 
 namespace kofa::fits {
 
@@ -28,6 +28,9 @@ Ref gaussian_density_rows(View X, View means, View covs);
 
 // numpy.r_[a, b]
 Ref stack(View a, View b);
+
+// prob / prob.sum(0): each observation's densities as shares of their total.
+Ref normalised(View prob);
 
 // prob[numpy.isnan(prob)] = 0
 void clear_nan(View prob);
@@ -59,6 +62,22 @@ Ref weighted_location(View X, const Selection& selection);
 // numpy.dot((X - mean).T * row, X - mean) / row.sum(): the weighted scatter of
 // all observations about the new mean.
 Ref covariance_scatter(View X, View mean, View row);
+
+// for i in range(k): each exponential component's scale from the observations
+// it claims most strongly, stored with scales[i] = m.
+struct ScaleUpdateLines {
+    int loop, select, location, store;
+};
+void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
+                   View scales);
+
+// for i in range(k): each Gaussian component's mean from the observations it
+// claims most strongly, then its covariance about that new mean.
+struct GaussianUpdateLines {
+    int loop, select, mean, cov;
+};
+void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, View prob, View weight, View k,
+                      View means, View covs);
 
 // ---- progress and convergence ------------------------------------------------
 
