@@ -57,6 +57,16 @@ inline int64_t current_interpreter_id() {
 #endif
 }
 
+// Only a finalizing interpreter ends threads that wait for the GIL; the
+// check is one load, so the GIL check below runs only then.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Whether the calling thread holds the GIL. From 3.13 the current thread
 // state is thread-local and unset while a thread waits for the GIL; before,
 // it is the GIL holder's, so it is compared with this thread's own.

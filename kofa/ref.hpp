@@ -62,6 +62,8 @@ class Ref {
         object_ = nullptr;
         return object;
     }
+    // Releases the reference now rather than at the end of the scope.
+    void reset() { *this = Ref(); }
     View view() const { return View(object_); }
     operator View() const { return View(object_); }
     explicit operator bool() const { return object_ != nullptr; }
@@ -69,7 +71,9 @@ class Ref {
   private:
     explicit Ref(PyObject* object) : object_(object) {}
     static void drop(PyObject* object) {
-        if (object != nullptr && compat::thread_holds_gil()) Py_DECREF(object);
+        if (object == nullptr) return;
+        if (compat::interpreter_finalizing() && !compat::thread_holds_gil()) return;
+        Py_DECREF(object);
     }
     PyObject* object_ = nullptr;
 };

@@ -11,11 +11,15 @@ PyObject* exponential_mixture(View X, View k, View init_lambda, View n_iter, Vie
         Ref lambda_ = truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.two, k);
         Ref weight;
 
+        // Each iteration's responsibilities replace the previous ones only once
+        // they exist, which keeps the allocator from returning memory to the
+        // system and taking it back in every iteration.
+        Ref prob;
         RangeLoop passes(step, 64, n_iter);
         while (Ref pass = passes.next()) {
             // Expectation: densities normalised per observation, not weighted.
             step(66);
-            Ref prob = exponential_density_rows(X, lambda_);
+            prob = exponential_density_rows(X, lambda_);
             step(67);
             prob = normalised(prob);
             step(68);

@@ -33,13 +33,15 @@ PyObject* exponential_gaussian_mixture(View X, View exponential_k, View gaussian
         Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, gaussian_k);
         Ref exponential_weight, gaussian_weight;
 
+        // Kept across iterations: see exponential_mixture.
+        Ref exponential_prob, gaussian_prob;
         RangeLoop passes(step, 94, n_iter);
         while (Ref pass = passes.next()) {
             // Expectation: one per-observation total over both kinds.
             step(96);
-            Ref exponential_prob = exponential_density_rows(X, lambda_);
+            exponential_prob = exponential_density_rows(X, lambda_);
             step(97);
-            Ref gaussian_prob = gaussian_density_rows(X, mean, cov);
+            gaussian_prob = gaussian_density_rows(X, mean, cov);
             step(98);
             Ref total = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
             exponential_prob = exponential_prob / total;

@@ -22,7 +22,12 @@ Ref gaussian_density_row(View X, View m, View c) {
     Ref dot = numpy_attr(id.dot);
     Ref centred = X - m;
     Ref inverse = call(attr(numpy_attr(id.linalg), id.inv), c);
-    Ref squared_distance = call_method_with_axis(call(dot, centred, inverse) * centred, id.sum, constant.one);
+    // (n, d) temporaries are released as soon as they are used, as the
+    // interpreter does with an expression's intermediate values.
+    Ref weighted = call(dot, centred, inverse) * centred;
+    centred.reset();
+    Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
+    weighted.reset();
     return normaliser * call(exp, constant.minus_half * squared_distance);
 }
 
@@ -63,7 +68,9 @@ Ref exponential_density_rows(View X, View scales) {
         Ref inverse = constant.one / l;
         Ref exp = numpy_attr(id.exp);
         Ref exponent = (constant.minus_one / l) * X;
-        append(columns, inverse * call(exp, exponent));
+        Ref exponential = call(exp, exponent);
+        exponent.reset();
+        append(columns, inverse * exponential);
     }
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
 }
