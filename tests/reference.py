@@ -19,6 +19,17 @@ def _unbound(name):
         "local variable '%s' referenced before assignment" % name)
 
 
+def _gaussian_densities(X, mean, cov):
+    """One row of normal densities per (mean, covariance) pair, stacked."""
+    rows = []
+    for m, c in zip(mean, cov):
+        norm = 1.0 / ((2.0 * numpy.pi) ** X.shape[1]
+                      * numpy.linalg.det(c)) ** 0.5
+        rows.append(norm * numpy.exp(-0.5 * (
+            numpy.dot(X - m, numpy.linalg.inv(c)) * (X - m)).sum(axis=1)))
+    return numpy.r_[rows]
+
+
 def gaussian_mixture(X, k=2, init_mean=None, init_cov=None, n_iter=1000,
                      eps=1e-5):
     weight = None  # stays None when no iteration runs
@@ -34,14 +45,7 @@ def gaussian_mixture(X, k=2, init_mean=None, init_cov=None, n_iter=1000,
         line = 13
         for _n_iter in range(n_iter):
             line = 15
-            rows = []
-            for m, c in zip(mean, cov):
-                norm = 1.0 / ((2.0 * numpy.pi) ** X.shape[1]
-                              * numpy.linalg.det(c)) ** 0.5
-                rows.append(norm * numpy.exp(-0.5 * (
-                    numpy.dot(X - m, numpy.linalg.inv(c)) * (X - m)
-                ).sum(axis=1)))
-            prob = numpy.r_[rows]
+            prob = _gaussian_densities(X, mean, cov)
             line = 16
             prob = prob / prob.sum(0)
             line = 17
@@ -167,14 +171,7 @@ def exponential_gaussian_mixture(X, exponential_k=1, gaussian_k=1,
                 [(1 / l) * numpy.exp((-1 / l) * X) for l in lambda_],
                 axis=1).T
             line = 97
-            rows = []
-            for m, c in zip(mean, cov):
-                norm = 1.0 / ((2.0 * numpy.pi) ** X.shape[1]
-                              * numpy.linalg.det(c)) ** 0.5
-                rows.append(norm * numpy.exp(-0.5 * (
-                    numpy.dot(X - m, numpy.linalg.inv(c)) * (X - m)
-                ).sum(axis=1)))
-            gaussian_prob = numpy.r_[rows]
+            gaussian_prob = _gaussian_densities(X, mean, cov)
             line = 98
             total = numpy.r_[exponential_prob, gaussian_prob].sum(0)
             exponential_prob = exponential_prob / total
