@@ -47,7 +47,6 @@ inline Ref numpy_attr(View name) { return attr(numpy(), name); }
 
 // ---- arithmetic and comparisons (element-wise for arrays) ----------------
 
-inline Ref operator+(View a, View b) { return checked(PyNumber_Add(a.get(), b.get())); }
 inline Ref operator-(View a, View b) { return checked(PyNumber_Subtract(a.get(), b.get())); }
 inline Ref operator*(View a, View b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
 inline Ref operator/(View a, View b) { return checked(PyNumber_TrueDivide(a.get(), b.get())); }

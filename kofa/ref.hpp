@@ -64,7 +64,6 @@ class Ref {
     }
     // Releases the reference now rather than at the end of the scope.
     void reset() { *this = Ref(); }
-    View view() const { return View(object_); }
     operator View() const { return View(object_); }
     explicit operator bool() const { return object_ != nullptr; }
 
