@@ -130,6 +130,37 @@ Ref covariance_scatter(View X, View mean, View row) {
     return scatter / call_method(row, id.sum);
 }
 
+namespace {
+
+// A question about the arguments that must not fail the fit: an exception
+// while answering it means "no". Anything that is not an ordinary Exception
+// (KeyboardInterrupt, say) still ends the fit.
+bool answered_no() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+    return false;
+}
+
+// Whether the scale store writes m's one element rather than m itself: only
+// into a NumPy array (NumPy 2.4 refuses a one-element array there), and only
+// when m has exactly one element. A list keeps the array m.
+bool stores_one_element(View scales, View m) {
+    Ref numpy_module = Ref::steal(lookup_module_global(id.numpy));
+    if (!numpy_module) return answered_no();
+    Ref ndarray = Ref::steal(PyObject_GetAttr(numpy_module.get(), id.ndarray.get()));
+    if (!ndarray) return answered_no();
+    if (!PyType_Check(ndarray.get()) ||
+        !PyObject_TypeCheck(scales.get(), reinterpret_cast<PyTypeObject*>(ndarray.get())))
+        return false;
+    Ref size = Ref::steal(PyObject_GetAttr(m.get(), id.size.get()));
+    if (!size) return answered_no();
+    const int one = PyObject_RichCompareBool(size.get(), constant.one.get(), Py_EQ);
+    if (one < 0) return answered_no();
+    return one == 1;
+}
+
+}  // namespace
+
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
                    View scales) {
     RangeLoop components(step, lines.loop, k);
@@ -139,6 +170,7 @@ void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob
         step(lines.location);
         Ref m = weighted_location(X, selection);
         step(lines.store);
+        if (stores_one_element(scales, m)) m = call_method(m, id.item);
         set_item(scales, i, m);
     }
 }
