@@ -80,19 +80,22 @@ inline bool thread_holds_gil() {
 }
 
 // The dict version tag lets a cached global be reused while the namespace is
-// unchanged; it is deprecated from 3.12, where every read is a fresh lookup.
+// unchanged. It is deprecated from 3.12, where every read is a fresh lookup:
+// there the function says so by returning false.
+inline bool dict_version(PyObject* dict, uint64_t* version) {
 #if PY_VERSION_HEX < 0x030C0000
-#define KOFA_HAVE_DICT_VERSION 1
-inline uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+    *version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
 #else
-#define KOFA_HAVE_DICT_VERSION 0
+    (void)dict;
+    *version = 0;
+    return false;
 #endif
+}
 
-// PyCode_NewEmpty leaves a few instructions and a line table from 3.11 on;
-// before, its bytecode is empty.
-#define KOFA_EMPTY_CODE_HAS_BYTECODE (PY_VERSION_HEX >= 0x030B0000)
+// PyCode_NewEmpty leaves a few instructions, an exception table and a line
+// table from 3.11 on; before, its bytecode is empty.
+inline constexpr bool kEmptyCodeHasBytecode = PY_VERSION_HEX >= 0x030B0000;
 
 // A frame for a traceback entry. Before 3.11 the frame's line is a field;
 // from 3.11 it comes from the code object's line table, which maps the

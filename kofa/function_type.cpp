@@ -26,8 +26,8 @@ void store(PyObject*& slot, PyObject* value) {
 PyObject* get_doc(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     if (function->doc == nullptr) {
-        if (function->def->doc == nullptr) Py_RETURN_NONE;
-        function->doc = PyUnicode_FromString(function->def->doc);
+        if (function->record->doc == nullptr) Py_RETURN_NONE;
+        function->doc = PyUnicode_FromString(function->record->doc);
         if (function->doc == nullptr) return nullptr;
     }
     return new_reference(function->doc);
@@ -41,7 +41,7 @@ int set_doc(PyObject* self, PyObject* value, void*) {
 PyObject* get_name(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     if (function->name == nullptr) {
-        function->name = PyUnicode_InternFromString(function->def->name);
+        function->name = PyUnicode_InternFromString(function->record->name);
         if (function->name == nullptr) return nullptr;
     }
     return new_reference(function->name);
@@ -172,7 +172,7 @@ PyGetSetDef function_getset[] = {
 };
 
 // Pickling stores a reference to the module attribute of this name.
-PyObject* reduce(PyObject* self, PyObject*) { return PyUnicode_FromString(as_function(self)->def->name); }
+PyObject* reduce(PyObject* self, PyObject*) { return PyUnicode_FromString(as_function(self)->record->name); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", reduce, METH_VARARGS, nullptr},
@@ -182,7 +182,7 @@ PyMethodDef function_methods[] = {
 // ---- type slots -------------------------------------------------------------
 
 PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return as_function(self)->def->binder(self, args, kwargs);
+    return as_function(self)->record->binder(self, args, kwargs);
 }
 
 PyObject* repr(PyObject* self) {
@@ -257,15 +257,15 @@ PyTypeObject function_type = [] {
 
 int ready_function_type() { return PyType_Ready(&function_type); }
 
-PyObject* new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name,
-                       PyObject* globals, PyObject* code, PyObject* defaults) {
+PyObject* new_function(const FunctionRecord& record, PyObject* module_name, PyObject* globals, PyObject* code,
+                       PyObject* defaults) {
     FunctionObject* function = PyObject_GC_New(FunctionObject, &function_type);
     if (function == nullptr) return nullptr;
-    function->def = def;
+    function->record = &record;
     function->module = new_reference(module_name);
     function->dict = nullptr;
     function->name = nullptr;
-    function->qualname = new_reference(qualname);
+    function->qualname = new_reference(record.interned_name->get());
     function->doc = nullptr;
     function->globals = new_reference(globals);
     function->code = new_reference(code);

@@ -3,22 +3,13 @@
 // defaults and the other attributes that introspection expects.
 #pragma once
 
-#include "kofa/ref.hpp"
+#include "kofa/function_record.hpp"
 
 namespace kofa {
 
-// Receives the positional tuple and the keyword dict (null without keywords).
-using Binder = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
-
-struct FunctionDef {
-    const char* name;
-    Binder binder;
-    const char* doc;  // null: the function has no docstring
-};
-
 struct FunctionObject {
     PyObject_HEAD
-    const FunctionDef* def;
+    const FunctionRecord* record;
     PyObject* module;       // __module__
     PyObject* dict;         // __dict__, made on first need
     PyObject* name;         // __name__, made on first read
@@ -36,7 +27,7 @@ struct FunctionObject {
 int ready_function_type();
 
 // A new function object, or null with an exception set.
-PyObject* new_function(const FunctionDef* def, PyObject* qualname, PyObject* module_name,
-                       PyObject* globals, PyObject* code, PyObject* defaults);
+PyObject* new_function(const FunctionRecord& record, PyObject* module_name, PyObject* globals, PyObject* code,
+                       PyObject* defaults);
 
 }  // namespace kofa

@@ -1,7 +1,12 @@
 #include "kofa/functions.hpp"
 
+#include "kofa/binding.hpp"
 #include "kofa/fits/fits.hpp"
 #include "kofa/state.hpp"
+
+#include <cstddef>
+#include <iterator>
+#include <utility>
 
 namespace kofa {
 
@@ -30,72 +35,90 @@ const char exponential_mixture_doc[] =
     "\n"
     "    ";
 
-// Parameter names, the values of omitted parameters (null: None; X has no
-// default) and the local names that follow the parameters in __code__.
+template <class Result, class... Arguments>
+constexpr std::size_t arity(Result (*)(Arguments...)) {
+    return sizeof...(Arguments);
+}
 
-const View* const gaussian_parameters[] = {&id.X, &id.k, &id.init_mean, &id.init_cov, &id.n_iter, &id.eps};
-const View* const gaussian_omitted[] = {
-    nullptr, &constant.two, nullptr, nullptr, &constant.thousand, &constant.default_eps};
-const View* const gaussian_locals[] = {&id.mean,  &id.cov,    &id._n_iter, &id.prob,   &id.mean_, &id.cov_,
-                                       &id.weight, &id.i, &id.sample, &id.m, &id.c};
+template <auto fit, std::size_t... I>
+PyObject* call_fit(Ref* values, std::index_sequence<I...>) {
+    return fit(View(values[I])...);
+}
 
-const View* const exponential_parameters[] = {&id.X, &id.k, &id.init_lambda, &id.n_iter, &id.eps};
-const View* const exponential_omitted[] = {
-    nullptr, &constant.two, nullptr, &constant.thousand, &constant.default_eps};
-const View* const exponential_locals[] = {&id.lambda_, &id._n_iter, &id.prob, &id.lambda__, &id.weight,
-                                          &id.i,       &id.sample,  &id.m,    &id.c,        &id.l};
+// The binder of a function: binds the call to the record's parameters, one
+// strong reference per parameter for the whole call, and runs the fit.
+template <const FunctionRecord& function, auto fit>
+PyObject* bind_and_fit(PyObject*, PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t count = arity(fit);
+    Ref values[count];
+    if (!bind_arguments(function, args, kwargs, values)) return nullptr;
+    return call_fit<fit>(values, std::make_index_sequence<count>{});
+}
 
-const View* const exponential_gaussian_parameters[] = {&id.X,           &id.exponential_k, &id.gaussian_k,
-                                                       &id.init_lambda, &id.init_mean,     &id.init_cov,
-                                                       &id.n_iter,      &id.eps};
-const View* const exponential_gaussian_omitted[] = {
-    nullptr, &constant.one, &constant.one, nullptr, nullptr, nullptr, &constant.thousand, &constant.default_eps};
-const View* const exponential_gaussian_locals[] = {
-    &id.lambda_, &id.mean,  &id.cov,     &id._n_iter, &id.exponential_prob, &id.gaussian_prob,
-    &id.mean_,   &id.cov_,  &id.lambda__, &id.exponential_weight, &id.gaussian_weight,
-    &id.i,       &id.sample, &id.m,      &id.c,       &id.l};
+// ---- gaussian_mixture ------------------------------------------------------
 
-template <size_t N>
+constexpr Parameter gaussian_parameters[] = {
+    {&id.X, nullptr},           {&id.k, &constant.two},          {&id.init_mean, nullptr},
+    {&id.init_cov, nullptr},    {&id.n_iter, &constant.thousand}, {&id.eps, &constant.default_eps},
+};
+constexpr const View* gaussian_locals[] = {&id.mean,   &id.cov, &id._n_iter, &id.prob, &id.mean_, &id.cov_,
+                                           &id.weight, &id.i,   &id.sample,  &id.m,    &id.c};
+static_assert(std::size(gaussian_parameters) == arity(fits::gaussian_mixture));
+
+// ---- exponential_mixture ---------------------------------------------------
+
+constexpr Parameter exponential_parameters[] = {
+    {&id.X, nullptr},
+    {&id.k, &constant.two},
+    {&id.init_lambda, nullptr},
+    {&id.n_iter, &constant.thousand},
+    {&id.eps, &constant.default_eps},
+};
+constexpr const View* exponential_locals[] = {&id.lambda_, &id._n_iter, &id.prob, &id.lambda__, &id.weight,
+                                              &id.i,       &id.sample,  &id.m,    &id.c,        &id.l};
+static_assert(std::size(exponential_parameters) == arity(fits::exponential_mixture));
+
+// ---- exponential_gaussian_mixture ------------------------------------------
+
+constexpr Parameter exponential_gaussian_parameters[] = {
+    {&id.X, nullptr},           {&id.exponential_k, &constant.one}, {&id.gaussian_k, &constant.one},
+    {&id.init_lambda, nullptr}, {&id.init_mean, nullptr},           {&id.init_cov, nullptr},
+    {&id.n_iter, &constant.thousand}, {&id.eps, &constant.default_eps},
+};
+constexpr const View* exponential_gaussian_locals[] = {
+    &id.lambda_, &id.mean,   &id.cov,      &id._n_iter,            &id.exponential_prob, &id.gaussian_prob,
+    &id.mean_,   &id.cov_,   &id.lambda__, &id.exponential_weight, &id.gaussian_weight,  &id.i,
+    &id.sample,  &id.m,      &id.c,        &id.l};
+static_assert(std::size(exponential_gaussian_parameters) == arity(fits::exponential_gaussian_mixture));
+
+template <std::size_t N>
+constexpr Py_ssize_t count_of(const Parameter (&)[N]) {
+    return static_cast<Py_ssize_t>(N);
+}
+template <std::size_t N>
 constexpr Py_ssize_t count_of(const View* const (&)[N]) {
     return static_cast<Py_ssize_t>(N);
 }
 
-PyObject* call_gaussian_mixture(PyObject*, PyObject* args, PyObject* kwargs) {
-    Ref v[kMaxParameters];
-    if (!bind_arguments(public_functions[0].signature, args, kwargs, v)) return nullptr;
-    return fits::gaussian_mixture(v[0], v[1], v[2], v[3], v[4], v[5]);
-}
-
-PyObject* call_exponential_mixture(PyObject*, PyObject* args, PyObject* kwargs) {
-    Ref v[kMaxParameters];
-    if (!bind_arguments(public_functions[1].signature, args, kwargs, v)) return nullptr;
-    return fits::exponential_mixture(v[0], v[1], v[2], v[3], v[4]);
-}
-
-PyObject* call_exponential_gaussian_mixture(PyObject*, PyObject* args, PyObject* kwargs) {
-    Ref v[kMaxParameters];
-    if (!bind_arguments(public_functions[2].signature, args, kwargs, v)) return nullptr;
-    return fits::exponential_gaussian_mixture(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
-}
-
 }  // namespace
 
-const PublicFunction public_functions[kPublicFunctionCount] = {
-    {{"gaussian_mixture", call_gaussian_mixture, nullptr},
-     {"gaussian_mixture", fits::kGaussianMixture, 9, count_of(gaussian_parameters), gaussian_parameters,
-      gaussian_omitted},
-     gaussian_locals,
-     count_of(gaussian_locals)},
-    {{"exponential_mixture", call_exponential_mixture, exponential_mixture_doc},
-     {"exponential_mixture", fits::kExponentialMixture, 39, count_of(exponential_parameters),
-      exponential_parameters, exponential_omitted},
-     exponential_locals,
-     count_of(exponential_locals)},
-    {{"exponential_gaussian_mixture", call_exponential_gaussian_mixture, nullptr},
-     {"exponential_gaussian_mixture", fits::kExponentialGaussianMixture, 89,
-      count_of(exponential_gaussian_parameters), exponential_gaussian_parameters, exponential_gaussian_omitted},
-     exponential_gaussian_locals,
-     count_of(exponential_gaussian_locals)},
+const FunctionRecord gaussian_mixture_function = {
+    "gaussian_mixture", &id.gaussian_mixture, "kofa.gaussian_mixture", 9,
+    gaussian_parameters, count_of(gaussian_parameters), gaussian_locals, count_of(gaussian_locals),
+    nullptr, bind_and_fit<gaussian_mixture_function, fits::gaussian_mixture>,
+};
+
+const FunctionRecord exponential_mixture_function = {
+    "exponential_mixture", &id.exponential_mixture, "kofa.exponential_mixture", 39,
+    exponential_parameters, count_of(exponential_parameters), exponential_locals, count_of(exponential_locals),
+    exponential_mixture_doc, bind_and_fit<exponential_mixture_function, fits::exponential_mixture>,
+};
+
+const FunctionRecord exponential_gaussian_mixture_function = {
+    "exponential_gaussian_mixture", &id.exponential_gaussian_mixture, "kofa.exponential_gaussian_mixture", 89,
+    exponential_gaussian_parameters, count_of(exponential_gaussian_parameters), exponential_gaussian_locals,
+    count_of(exponential_gaussian_locals), nullptr,
+    bind_and_fit<exponential_gaussian_mixture_function, fits::exponential_gaussian_mixture>,
 };
 
 }  // namespace kofa

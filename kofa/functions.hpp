@@ -1,23 +1,18 @@
-// The three public functions: their parameter lists, introspection data and
-// the binders through which calls reach the fits.
+// The three public functions, in the order in which loading publishes them.
 #pragma once
 
-#include "kofa/binding.hpp"
-#include "kofa/function_type.hpp"
+#include "kofa/function_record.hpp"
 
 namespace kofa {
 
-struct PublicFunction {
-    FunctionDef def;
-    Signature signature;
-    const View* const* locals;  // variable names after the parameters
-    Py_ssize_t local_count;
+extern const FunctionRecord gaussian_mixture_function;
+extern const FunctionRecord exponential_mixture_function;
+extern const FunctionRecord exponential_gaussian_mixture_function;
+
+inline const FunctionRecord* const public_functions[] = {
+    &gaussian_mixture_function,
+    &exponential_mixture_function,
+    &exponential_gaussian_mixture_function,
 };
-
-inline constexpr int kPublicFunctionCount = 3;
-
-// In namespace order: gaussian_mixture, exponential_mixture,
-// exponential_gaussian_mixture.
-extern const PublicFunction public_functions[kPublicFunctionCount];
 
 }  // namespace kofa

@@ -1,11 +1,16 @@
 // The module definition and its loading: a create phase that refuses a second
 // interpreter and reuses a loaded module, and an exec phase that builds the
 // process-wide state, imports NumPy and publishes the three functions.
+#include "kofa/function_type.hpp"
 #include "kofa/functions.hpp"
-#include "kofa/services.hpp"
+#include "kofa/globals.hpp"
+#include "kofa/introspection.hpp"
 #include "kofa/state.hpp"
+#include "kofa/traceback.hpp"
 
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 namespace kofa {
 
@@ -15,10 +20,7 @@ const char* const kLoadDisplayName = "init kofa";
 
 // Source lines reported when loading fails.
 constexpr int kLineNumpyImport = 7;
-constexpr int kLineOther = 1;
-constexpr int function_lines[kPublicFunctionCount] = {9, 39, 89};
-const View* const function_names[kPublicFunctionCount] = {&id.gaussian_mixture, &id.exponential_mixture,
-                                                          &id.exponential_gaussian_mixture};
+constexpr int kLineOther = 1;  // every other step; a function's own step reports its def line
 
 // ---- create phase -------------------------------------------------------------
 
@@ -78,64 +80,12 @@ int check_version() {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-// A builtin fetched once at load; a missing one is a NameError.
-PyObject* fetch_builtin(View name) {
-    PyObject* value = PyObject_GetAttr(process.builtins, name.get());
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    }
-    return value;
-}
-
-// A code object without bytecode that lets introspection see the parameter list.
-PyObject* introspection_code(const PublicFunction& function) {
-    const Signature& sig = function.signature;
-    Ref names = Ref::steal(PyTuple_New(sig.count + function.local_count));
-    if (!names) return nullptr;
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        PyObject* name = sig.parameters[i]->get();
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(names.get(), i, name);
-    }
-    for (Py_ssize_t i = 0; i < function.local_count; ++i) {
-        PyObject* name = function.locals[i]->get();
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(names.get(), sig.count + i, name);
-    }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, function.def.name, sig.def_line)));
-    if (!empty) return nullptr;
-    Ref argcount = Ref::steal(PyLong_FromSsize_t(sig.count));
-    Ref nlocals = Ref::steal(PyLong_FromSsize_t(sig.count + function.local_count));
-    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!argcount || !nlocals || !flags || !no_bytes) return nullptr;
-#if KOFA_EMPTY_CODE_HAS_BYTECODE
-    // From 3.11 an "empty" code object still holds a few instructions.
-    Ref keywords = Ref::steal(PyTuple_Pack(8, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
-                                           id.co_flags.get(), id.co_code.get(), id.co_linetable.get(),
-                                           id.co_exceptiontable.get(), id.co_stacksize.get()));
-    PyObject* args[] = {empty.get(),    argcount.get(), nlocals.get(),  names.get(),
-                        flags.get(),    no_bytes.get(), no_bytes.get(), no_bytes.get(), constant.zero.get()};
-#else
-    Ref keywords = Ref::steal(PyTuple_Pack(4, id.co_argcount.get(), id.co_nlocals.get(), id.co_varnames.get(),
-                                           id.co_flags.get()));
-    PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), names.get(), flags.get()};
-#endif
-    if (!keywords) return nullptr;
-    return compat::vectorcall_method(id.replace.get(), args, 1, keywords.get());
-}
-
-// (value of each omitted parameter after X), as introspection shows it.
-PyObject* defaults_tuple(const Signature& sig) {
-    PyObject* defaults = PyTuple_New(sig.count - 1);
-    if (defaults == nullptr) return nullptr;
-    for (Py_ssize_t i = 1; i < sig.count; ++i) {
-        PyObject* value = sig.omitted[i] != nullptr ? sig.omitted[i]->get() : Py_None;
-        Py_INCREF(value);
-        PyTuple_SET_ITEM(defaults, i - 1, value);
-    }
-    return defaults;
+// Keeps a builtin fetched once at load in `slot`.
+bool keep_builtin(PyObject*& slot, View name) {
+    PyObject* value = lookup_builtin(name);
+    if (value == nullptr) return false;
+    Py_XSETREF(slot, value);
+    return true;
 }
 
 // The exec steps after the module object is recorded; on failure *line is
@@ -154,19 +104,15 @@ bool populate(PyObject* module, int* line) {
     PyObject* registered = PyDict_GetItemString(modules, "kofa");
     if (registered == nullptr && PyDict_SetItemString(modules, "kofa", module) < 0) return false;
 
-    PyObject* range = fetch_builtin(id.range);
-    if (range == nullptr) return false;
-    Py_XSETREF(process.range, range);
-    PyObject* zip = fetch_builtin(id.zip);
-    if (zip == nullptr) return false;
-    Py_XSETREF(process.zip, zip);
+    if (!keep_builtin(process.range, id.range) || !keep_builtin(process.zip, id.zip)) return false;
 
-    Ref codes[kPublicFunctionCount];
-    Ref defaults[kPublicFunctionCount];
-    for (int f = 0; f < kPublicFunctionCount; ++f) {
-        codes[f] = Ref::steal(introspection_code(public_functions[f]));
+    constexpr std::size_t count = std::size(public_functions);
+    Ref codes[count];
+    Ref defaults[count];
+    for (std::size_t f = 0; f < count; ++f) {
+        codes[f] = Ref::steal(introspection_code(*public_functions[f]));
         if (!codes[f]) return false;
-        defaults[f] = Ref::steal(defaults_tuple(public_functions[f].signature));
+        defaults[f] = Ref::steal(defaults_tuple(*public_functions[f]));
         if (!defaults[f]) return false;
     }
 
@@ -179,14 +125,14 @@ bool populate(PyObject* module, int* line) {
     if (!numpy || PyDict_SetItem(process.namespace_, id.numpy.get(), numpy.get()) < 0) return false;
 
     Ref module_name = Ref::steal(PyUnicode_FromString("kofa"));
-    for (int f = 0; f < kPublicFunctionCount; ++f) {
-        *line = function_lines[f];
+    for (std::size_t f = 0; f < count; ++f) {
+        const FunctionRecord& function = *public_functions[f];
+        *line = function.def_line;
         if (!module_name) return false;
-        const PublicFunction& function = public_functions[f];
-        View qualname = *function_names[f];
-        Ref object = Ref::steal(new_function(&function.def, qualname.get(), module_name.get(), process.namespace_,
-                                             codes[f].get(), defaults[f].get()));
-        if (!object || PyDict_SetItem(process.namespace_, qualname.get(), object.get()) < 0) return false;
+        Ref object = Ref::steal(
+            new_function(function, module_name.get(), process.namespace_, codes[f].get(), defaults[f].get()));
+        if (!object || PyDict_SetItem(process.namespace_, function.interned_name->get(), object.get()) < 0)
+            return false;
     }
 
     *line = kLineOther;

@@ -6,7 +6,8 @@
 // null, so a fit reads as a plain sequence of steps.
 #pragma once
 
-#include "kofa/services.hpp"
+#include "kofa/globals.hpp"
+#include "kofa/print.hpp"
 #include "kofa/state.hpp"
 
 namespace kofa {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kofa/ops.hpp"
+#include "kofa/traceback.hpp"
 
 namespace kofa::fits {
 

@@ -1,0 +1,44 @@
+#include "kofa/globals.hpp"
+
+#include "kofa/state.hpp"
+
+namespace kofa {
+
+namespace {
+
+// The last `numpy` found, valid while the namespace keeps the same version
+// tag (where the interpreter has one).
+PyObject* cached_numpy = nullptr;
+uint64_t cached_numpy_version = 0;
+
+}  // namespace
+
+PyObject* lookup_builtin(View name) {
+    PyObject* value = PyObject_GetAttr(process.builtins, name.get());
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    return value;
+}
+
+PyObject* lookup_module_global(View name) {
+    const bool is_numpy = name.get() == id.numpy.get();
+    uint64_t version = 0;
+    const bool versioned = compat::dict_version(process.namespace_, &version);
+    if (is_numpy && versioned && cached_numpy != nullptr && cached_numpy_version == version) {
+        Py_INCREF(cached_numpy);
+        return cached_numpy;
+    }
+    PyObject* value = PyDict_GetItemWithError(process.namespace_, name.get());
+    if (value == nullptr) return PyErr_Occurred() ? nullptr : lookup_builtin(name);
+    Py_INCREF(value);
+    if (is_numpy && versioned) {
+        Py_INCREF(value);
+        Py_XSETREF(cached_numpy, value);
+        cached_numpy_version = version;
+    }
+    return value;
+}
+
+}  // namespace kofa

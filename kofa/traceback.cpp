@@ -1,0 +1,104 @@
+#include "kofa/traceback.hpp"
+
+#include "kofa/state.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace kofa {
+
+namespace {
+
+// One code object per (line, display name), so that repeated failures at one
+// place make no new ones. Line 9 is both a loading line of "init kofa" and the
+// def line of gaussian_mixture, hence the name in the key.
+struct CodeKey {
+    int line;
+    const char* display_name;  // static storage duration, see traceback.hpp
+
+    bool operator<(const CodeKey& other) const {
+        if (line != other.line) return line < other.line;
+        return std::strcmp(display_name, other.display_name) < 0;
+    }
+    bool operator==(const CodeKey& other) const {
+        return line == other.line && std::strcmp(display_name, other.display_name) == 0;
+    }
+};
+
+struct CachedCode {
+    CodeKey key;
+    PyCodeObject* code;  // strong reference, kept for the life of the process
+};
+
+// Sorted by key; only grows. Never destroyed, since its references must not
+// be released after the interpreter is gone.
+std::vector<CachedCode>& code_cache() {
+    static auto* cache = new std::vector<CachedCode>();
+    return *cache;
+}
+
+std::vector<CachedCode>::iterator find_place(const CodeKey& key) {
+    auto& cache = code_cache();
+    return std::lower_bound(cache.begin(), cache.end(), key,
+                            [](const CachedCode& entry, const CodeKey& k) { return entry.key < k; });
+}
+
+// Keeps a new reference to `code`; a cache that cannot grow keeps nothing.
+void remember(const CodeKey& key, PyCodeObject* code) {
+    // Making the code object may have let another thread insert the same key.
+    auto place = find_place(key);
+    if (place != code_cache().end() && place->key == key) {
+        PyCodeObject* old = place->code;
+        Py_INCREF(code);
+        place->code = code;
+        Py_DECREF(old);
+        return;
+    }
+    try {
+        code_cache().insert(place, CachedCode{key, code});
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    Py_INCREF(code);
+}
+
+// A new reference to the code object for `key`, or null with an exception set.
+PyCodeObject* code_for(const CodeKey& key) {
+    auto place = find_place(key);
+    if (place != code_cache().end() && place->key == key) {
+        Py_INCREF(place->code);
+        return place->code;
+    }
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, key.display_name, key.line);
+    if (code != nullptr) remember(key, code);
+    return code;
+}
+
+}  // namespace
+
+void add_traceback_entry(const char* display_name, int line) {
+    // With nothing pending there is nothing to attach an entry to.
+    if (!PyErr_Occurred()) return;
+    // The pending exception is set aside while the entry is made, so that the
+    // allocations below run with a clean error indicator.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = code_for(CodeKey{line, display_name});
+    PyFrameObject* frame = code != nullptr ? compat::new_frame(code, process.namespace_, line) : nullptr;
+    Py_XDECREF(code);
+    if (frame == nullptr) {
+        // No entry: the MemoryError of the failed allocation takes the place
+        // of the pending exception.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
+    PyErr_Restore(type, value, traceback);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+}  // namespace kofa
