@@ -8,7 +8,12 @@ ProcessState process;
 
 namespace {
 
+// Each maker fills an empty slot only, so that a load retried after a failure
+// (a MemoryError, say) keeps what the failed attempt made instead of making
+// it again and leaking the first copy.
+
 bool intern(View& slot, const char* text) {
+    if (slot) return true;
     PyObject* name = PyUnicode_InternFromString(text);
     if (name == nullptr) return false;
     // The hash is computed now so that keyword lookups never compute it.
@@ -20,36 +25,37 @@ bool intern(View& slot, const char* text) {
     return true;
 }
 
-bool keep(View& slot, PyObject* object) {
+template <class Make>
+bool keep(View& slot, Make make) {
+    if (slot) return true;
+    PyObject* object = make();
     if (object == nullptr) return false;
     slot = View(object);
     return true;
 }
 
+bool keep_float(View& slot, double value) {
+    return keep(slot, [value] { return PyFloat_FromDouble(value); });
+}
+
+bool keep_int(View& slot, long value) {
+    return keep(slot, [value] { return PyLong_FromLong(value); });
+}
+
 }  // namespace
 
 bool make_identifiers_and_constants() {
-    static bool made = false;  // by an earlier load attempt that failed later on
-    if (made) return true;
 #define KOFA_INTERN_IDENTIFIER(name) \
     if (!intern(id.name, #name)) return false;
     KOFA_IDENTIFIERS(KOFA_INTERN_IDENTIFIER)
 #undef KOFA_INTERN_IDENTIFIER
-    if (!keep(id.axis_keyword, PyTuple_Pack(1, id.axis.get()))) return false;
+    if (!keep(id.axis_keyword, [] { return PyTuple_Pack(1, id.axis.get()); })) return false;
 
-    made = keep(constant.half, PyFloat_FromDouble(0.5)) &&
-           keep(constant.one_float, PyFloat_FromDouble(1.0)) &&
-           keep(constant.two_float, PyFloat_FromDouble(2.0)) &&
-           keep(constant.three_quarters, PyFloat_FromDouble(0.75)) &&
-           keep(constant.default_eps, PyFloat_FromDouble(1e-05)) &&
-           keep(constant.zero, PyLong_FromLong(0)) &&
-           keep(constant.one, PyLong_FromLong(1)) &&
-           keep(constant.two, PyLong_FromLong(2)) &&
-           keep(constant.hundred, PyLong_FromLong(100)) &&
-           keep(constant.thousand, PyLong_FromLong(1000)) &&
-           keep(constant.minus_one, PyLong_FromLong(-1)) &&
-           keep(constant.minus_half, PyFloat_FromDouble(-0.5));
-    return made;
+    return keep_float(constant.half, 0.5) && keep_float(constant.one_float, 1.0) &&
+           keep_float(constant.two_float, 2.0) && keep_float(constant.three_quarters, 0.75) &&
+           keep_float(constant.default_eps, 1e-05) && keep_int(constant.zero, 0) && keep_int(constant.one, 1) &&
+           keep_int(constant.two, 2) && keep_int(constant.hundred, 100) && keep_int(constant.thousand, 1000) &&
+           keep_int(constant.minus_one, -1) && keep_float(constant.minus_half, -0.5);
 }
 
 }  // namespace kofa

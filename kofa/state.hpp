@@ -58,8 +58,9 @@ extern ProcessState process;
 // The file name shown by code objects and traceback entries.
 inline constexpr const char* kSourceFile = "kofa.cpp";
 
-// Makes the identifiers and constants; idempotent. Returns false with an
-// exception set when memory runs out.
+// Makes whichever identifiers and constants do not exist yet, so a load
+// retried after a failure makes only what the failed one did not. Returns
+// false with an exception set when memory runs out.
 bool make_identifiers_and_constants();
 
 }  // namespace kofa

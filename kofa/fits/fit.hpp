@@ -5,6 +5,13 @@
 #include "kofa/ops.hpp"
 #include "kofa/traceback.hpp"
 
+#include <exception>
+#include <new>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace kofa::fits {
 
 // The source line of the current step, reported if the step fails.
@@ -17,37 +24,60 @@ class Steps {
     int line_ = 0;
 };
 
-// Runs body(steps), which returns the fit's result. A Python exception raised
-// anywhere in it ends the fit with one traceback entry at the failing step.
+// Sets the Python exception that matches a C++ one: MemoryError for
+// bad_alloc, IndexError for out_of_range, ValueError and OverflowError for
+// the argument and range errors, RuntimeError for anything else.
+void raise_from(const std::exception& error);
+
+// Runs body(steps), which returns the fit's result, and is the one place
+// where a fit's C++ frames meet the interpreter's C frames:
+//
+// - PythonError: the exception is pending already;
+// - a C++ exception becomes the matching Python exception;
+// - forced unwinding (CPython ends a daemon thread at shutdown with
+//   pthread_exit) must pass: swallowing it aborts the process. For the same
+//   reason no code below may catch (...) without rethrowing, and no
+//   noexcept frame may hold a Ref;
+// - anything else is a SystemError.
+//
+// Every failure that stops here gets one traceback entry at the failing step.
 template <class Body>
 PyObject* run_fit(const char* display_name, Body&& body) {
     Steps step;
     try {
         return body(step).release();
     } catch (const PythonError&) {
-        add_traceback_entry(display_name, step.line());
-        return nullptr;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (const std::exception& error) {
+        raise_from(error);
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a kofa fit");
     }
+    add_traceback_entry(display_name, step.line());
+    return nullptr;
 }
 
 // for _ in range(count), with fetching the next pass tagged as `line`.
 class RangeLoop {
   public:
-    RangeLoop(Steps& step, int line, View count) : step_(step), line_(line) {
-        step_(line_);
-        passes_ = checked(PyObject_GetIter(call(View(process.range), count).get()));
-    }
+    RangeLoop(Steps& step, int line, View count) : step_(step), line_(line), passes_(range_of(step, line, count)) {}
     Ref next() {
         step_(line_);
-        PyObject* value = PyIter_Next(passes_.get());
-        if (value == nullptr && PyErr_Occurred()) throw PythonError{};
-        return Ref::steal(value);
+        return passes_.next();
     }
 
   private:
+    static Ref range_of(Steps& step, int line, View count) {
+        step(line);
+        return call(View(process.range), count);
+    }
+
     Steps& step_;
     int line_;
-    Ref passes_;
+    Iterator passes_;
 };
 
 }  // namespace kofa::fits
