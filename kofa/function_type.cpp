@@ -47,49 +47,9 @@ PyObject* get_name(PyObject* self, void*) {
     return new_reference(function->name);
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    store(as_function(self)->name, value);
-    return 0;
-}
-
 PyObject* get_qualname(PyObject* self, void*) { return new_reference(as_function(self)->qualname); }
 
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    store(as_function(self)->qualname, value);
-    return 0;
-}
-
 PyObject* get_self(PyObject*, void*) { Py_RETURN_NONE; }
-
-PyObject* get_dict(PyObject* self, void*) {
-    FunctionObject* function = as_function(self);
-    if (function->dict == nullptr) {
-        function->dict = PyDict_New();
-        if (function->dict == nullptr) return nullptr;
-    }
-    return new_reference(function->dict);
-}
-
-int set_dict(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
-        return -1;
-    }
-    if (!PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
-        return -1;
-    }
-    store(as_function(self)->dict, value);
-    return 0;
-}
 
 PyObject* get_globals(PyObject* self, void*) { return new_reference(as_function(self)->globals); }
 
@@ -97,47 +57,72 @@ PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
 
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
+// An attribute that only objects of one type may be assigned to. The getset
+// table passes its description to the accessors as their closure.
+struct TypedAttribute {
+    PyObject* FunctionObject::*member;
+    int (*accepts)(PyObject*);
+    const char* message;    // the TypeError for anything else
+    bool none_clears;       // None and deletion store nothing, rather than failing
+};
 
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+int is_str(PyObject* value) { return PyUnicode_Check(value); }
+int is_tuple(PyObject* value) { return PyTuple_Check(value); }
+int is_dict(PyObject* value) { return PyDict_Check(value); }
+
+const TypedAttribute name_attribute = {&FunctionObject::name, is_str, "__name__ must be set to a string object",
+                                       false};
+const TypedAttribute qualname_attribute = {&FunctionObject::qualname, is_str,
+                                           "__qualname__ must be set to a string object", false};
+const TypedAttribute defaults_attribute = {&FunctionObject::defaults, is_tuple,
+                                           "__defaults__ must be set to a tuple object", true};
+const TypedAttribute kwdefaults_attribute = {&FunctionObject::kwdefaults, is_dict,
+                                             "__kwdefaults__ must be set to a dict object", true};
+const TypedAttribute dict_attribute = {&FunctionObject::dict, is_dict, "setting function's dictionary to a non-dict",
+                                       false};
+const TypedAttribute annotations_attribute = {&FunctionObject::annotations, is_dict,
+                                              "__annotations__ must be set to a dict object", true};
+
+void* closure_of(const TypedAttribute& attribute) { return const_cast<TypedAttribute*>(&attribute); }
+
+// For the attributes that read None while nothing is stored.
+PyObject* get_typed(PyObject* self, void* closure) {
+    const auto& attribute = *static_cast<const TypedAttribute*>(closure);
+    return or_none(as_function(self)->*attribute.member);
+}
+
+int set_typed(PyObject* self, PyObject* value, void* closure) {
+    const auto& attribute = *static_cast<const TypedAttribute*>(closure);
+    PyObject*& slot = as_function(self)->*attribute.member;
+    if (attribute.none_clears && (value == nullptr || value == Py_None)) {
+        store(slot, nullptr);
+        return 0;
+    }
+    if (value == nullptr || !attribute.accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, attribute.message);
         return -1;
     }
-    store(as_function(self)->defaults, value);
+    store(slot, value);
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
-
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
+// __dict__ and __annotations__: a dict made empty on first read.
+PyObject* get_made_dict(PyObject* self, void* closure) {
+    PyObject*& slot = as_function(self)->*static_cast<const TypedAttribute*>(closure)->member;
+    if (slot == nullptr) {
+        slot = PyDict_New();
+        if (slot == nullptr) return nullptr;
     }
-    store(as_function(self)->kwdefaults, value);
-    return 0;
+    return new_reference(slot);
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
-    FunctionObject* function = as_function(self);
-    if (function->annotations == nullptr) {
-        function->annotations = PyDict_New();
-        if (function->annotations == nullptr) return nullptr;
-    }
-    return new_reference(function->annotations);
-}
-
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+// __dict__ cannot be deleted; any other assignment is a typed one.
+int set_dict(PyObject* self, PyObject* value, void* closure) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
         return -1;
     }
-    store(as_function(self)->annotations, value);
-    return 0;
+    return set_typed(self, value, closure);
 }
 
 PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
@@ -151,22 +136,22 @@ int set_module(PyObject* self, PyObject* value, void*) {
 PyGetSetDef function_getset[] = {
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"func_name", get_name, set_typed, nullptr, closure_of(name_attribute)},
+    {"__name__", get_name, set_typed, nullptr, closure_of(name_attribute)},
+    {"__qualname__", get_qualname, set_typed, nullptr, closure_of(qualname_attribute)},
     {"__self__", get_self, nullptr, nullptr, nullptr},
-    {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_made_dict, set_dict, nullptr, closure_of(dict_attribute)},
+    {"__dict__", get_made_dict, set_dict, nullptr, closure_of(dict_attribute)},
     {"func_globals", get_globals, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"func_closure", get_closure, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"func_code", get_code, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"func_defaults", get_typed, set_typed, nullptr, closure_of(defaults_attribute)},
+    {"__defaults__", get_typed, set_typed, nullptr, closure_of(defaults_attribute)},
+    {"__kwdefaults__", get_typed, set_typed, nullptr, closure_of(kwdefaults_attribute)},
+    {"__annotations__", get_made_dict, set_typed, nullptr, closure_of(annotations_attribute)},
     {"__module__", get_module, set_module, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -195,34 +180,33 @@ PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
+// Every reference that a function object owns, for the collector's traverse
+// and clear.
+template <class Visit>
+int for_each_reference(PyObject* self, Visit visit) {
     FunctionObject* function = as_function(self);
-    Py_VISIT(function->module);
-    Py_VISIT(function->dict);
-    Py_VISIT(function->name);
-    Py_VISIT(function->qualname);
-    Py_VISIT(function->doc);
-    Py_VISIT(function->globals);
-    Py_VISIT(function->code);
-    Py_VISIT(function->defaults);
-    Py_VISIT(function->kwdefaults);
-    Py_VISIT(function->annotations);
+    PyObject** const slots[] = {&function->module,  &function->dict,     &function->name,
+                                &function->qualname, &function->doc,      &function->globals,
+                                &function->code,     &function->defaults, &function->kwdefaults,
+                                &function->annotations};
+    for (PyObject** slot : slots) {
+        if (const int status = visit(slot)) return status;
+    }
     return 0;
 }
 
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    return for_each_reference(self, [&](PyObject** slot) {
+        Py_VISIT(*slot);
+        return 0;
+    });
+}
+
 int clear(PyObject* self) {
-    FunctionObject* function = as_function(self);
-    Py_CLEAR(function->module);
-    Py_CLEAR(function->dict);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
-    Py_CLEAR(function->doc);
-    Py_CLEAR(function->globals);
-    Py_CLEAR(function->code);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->kwdefaults);
-    Py_CLEAR(function->annotations);
-    return 0;
+    return for_each_reference(self, [](PyObject** slot) {
+        Py_CLEAR(*slot);
+        return 0;
+    });
 }
 
 void dealloc(PyObject* self) {
