@@ -2,6 +2,7 @@
 // interpreter and reuses a loaded module, and an exec phase that builds the
 // process-wide state, imports NumPy and publishes the three functions.
 #include "kofa/functions.hpp"
+#include "kofa/module_doc.hpp"
 #include "kofa/services.hpp"
 #include "kofa/state.hpp"
 
@@ -232,9 +233,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kofa",
-    "\nCreated on Thu Oct 19 19:00:20 2023\n\n"
-    "Finite mixture models fitted by expectation-maximisation: Gaussian, exponential,\n"
-    "and exponential and Gaussian components side by side.\n",
+    kModuleDoc,
     0,
     no_methods,
     module_slots,
