@@ -86,8 +86,8 @@ def normal_density(grid, mean, var):
 
 def draw_components(ax, grid, components, totals=None):
     """``components``: (colour, true label, true curve, fitted label, fitted
-    curve) per component; the true curves dashed, the fitted ones solid, and
-    so the sums of both when ``totals`` gives them."""
+    curve) per component.  True curves are dashed and fitted ones solid, and
+    so are the two mixtures when ``totals`` (true, fitted) is given."""
     for colour, true_label, true_y, fitted_label, fitted_y in components:
         ax.plot(grid, true_y, "--", color=colour, lw=1.8, label=true_label)
         ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, label=fitted_label)
@@ -159,7 +159,6 @@ def exponential_demo(rng):
                    fit.iterations),
                xlabel="x (log scale)", ylabel="density of ln x  (x times density of x)",
                xlim=(edges[0], edges[-1]), ylim=(0, None))
-        ax.margins(y=0.05)
         ax.legend(loc="upper left", fontsize=9, frameon=False)
 
     return draw, (8, 5)
