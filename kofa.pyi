@@ -15,9 +15,7 @@ Common to all three:
   when it is true, so ``None`` and ``[]`` mean "draw start values from
   NumPy's global random state" (``numpy.random.seed`` makes that
   reproducible), and a NumPy array of more than one element raises
-  ValueError because it cannot be truth-tested.  On NumPy 2.4 and later,
-  drawn exponential start values fail too (a one-element array cannot be
-  stored into an array element), so pass ``init_lambda`` there.
+  ValueError because it cannot be truth-tested.
 * A given start list is the fit's working container: the fit writes its
   updates into it by item assignment and returns that same list object.
   After a fit on a one-column ``X`` its items are one-element arrays.
@@ -28,24 +26,26 @@ Common to all three:
   traceback entry ``File "kofa.cpp", line N, in kofa.<function>``.
 """
 
-from typing import Any
+# Private names only, so that completions on ``kofa.`` offer nothing that
+# the module does not have.
+from typing import Any as _Any
 
-import numpy as np
-import numpy.typing as npt
+import numpy as _np
+import numpy.typing as _npt
 
-_Float64Array = npt.NDArray[np.float64]
+_Float64Array = _npt.NDArray[_np.float64]
 
 # doctest's table of extra tests: an empty dict, set when the module loads.
-__test__: dict[str, Any]
+__test__: dict[str, _Any]
 
 def gaussian_mixture(
-    X: npt.NDArray[Any],
+    X: _npt.NDArray[_Any],
     k: int = 2,
-    init_mean: list[Any] | None = None,
-    init_cov: list[Any] | None = None,
+    init_mean: list[_Any] | None = None,
+    init_cov: list[_Any] | None = None,
     n_iter: int = 1000,
     eps: float = 1e-05,
-) -> tuple[_Float64Array, _Float64Array | list[Any], list[Any]]:
+) -> tuple[_Float64Array, _Float64Array | list[_Any], list[_Any]]:
     """Fit a mixture of ``k`` multivariate normal components to ``X``.
 
     ``X`` has shape (n, d).  ``init_mean`` is a list of ``k`` vectors of
@@ -70,12 +70,12 @@ def gaussian_mixture(
     """
 
 def exponential_mixture(
-    X: npt.NDArray[Any],
+    X: _npt.NDArray[_Any],
     k: int = 2,
-    init_lambda: list[Any] | None = None,
+    init_lambda: list[_Any] | None = None,
     n_iter: int = 1000,
     eps: float = 1e-05,
-) -> tuple[_Float64Array, _Float64Array | list[Any]]:
+) -> tuple[_Float64Array, _Float64Array | list[_Any]]:
     """Fit a mixture of ``k`` exponential distributions to one-column data.
 
     ``X`` has shape (n, 1).  Component i has the density
@@ -94,20 +94,20 @@ def exponential_mixture(
     """
 
 def exponential_gaussian_mixture(
-    X: npt.NDArray[Any],
+    X: _npt.NDArray[_Any],
     exponential_k: int = 1,
     gaussian_k: int = 1,
-    init_lambda: list[Any] | None = None,
-    init_mean: list[Any] | None = None,
-    init_cov: list[Any] | None = None,
+    init_lambda: list[_Any] | None = None,
+    init_mean: list[_Any] | None = None,
+    init_cov: list[_Any] | None = None,
     n_iter: int = 1000,
     eps: float = 1e-05,
 ) -> tuple[
     _Float64Array,
-    _Float64Array | list[Any],
+    _Float64Array | list[_Any],
     _Float64Array,
-    _Float64Array | list[Any],
-    list[Any],
+    _Float64Array | list[_Any],
+    list[_Any],
 ]:
     """Fit exponential and Gaussian components side by side in one mixture.
 

@@ -8,9 +8,12 @@ parameters with the ones the data were drawn from, and draw the fits.
 
 The pictures need matplotlib; without it the demo prints its summary only.
 Every kofa fit prints one progress line per EM iteration; the demo captures
-those lines and reports their number as the number of iterations.  All start
-values are passed as lists: the fits write their updates into a given start
-list and return that same list.
+those lines and reports their number as the number of iterations.  The
+exponential and the Gaussian fit draw their own start values from
+numpy.random, which the demo seeds; the mixed fit gets its start values as
+lists, which it updates in place and returns.  Each picture shows every
+component twice in one colour: as drawn (dashed) and as fitted (solid),
+numbered as in the printed table.
 """
 
 import argparse
@@ -81,29 +84,28 @@ def normal_density(grid, mean, var):
     return np.exp(-0.5 * (grid - mean) ** 2 / var) / np.sqrt(2 * np.pi * var)
 
 
-def draw_histogram(ax, x, upper, title, true_density, components, log=False):
-    """Histogram of ``x`` with the fitted components (each times its fitted
-    weight), their sum, and the density the sample was drawn from."""
-    grid = np.linspace(0.0, upper, 500)
-    ax.hist(x, bins=80, range=(0.0, upper), density=True, color="0.82", label="sample")
-    curves = [(label, density(grid)) for label, density in components]
-    fitted = sum(y for _, y in curves)
-    ax.plot(grid, fitted, color="C3", lw=4, alpha=0.45, label="fitted mixture")
-    for i, (label, y) in enumerate(curves):
-        ax.plot(grid, y, "--", color="C{}".format(i), lw=1.8, label=label)
-    ax.plot(grid, true_density(grid), ":", color="k", lw=1.6, label="true mixture")
-    ax.set(title=title, xlabel="x", ylabel="density (log scale)" if log else "density",
-           xlim=(0.0, upper))
-    if log:
-        ax.set_yscale("log")
-        top = max(fitted.max(), true_density(grid).max())
-        ax.set_ylim(true_density(upper) / 5, top * 3)
-    ax.legend(frameon=False)
+def draw_components(ax, grid, components, totals=None):
+    """``components``: (colour, true label, true curve, fitted label, fitted
+    curve) per component.  True curves are dashed and fitted ones solid, and
+    so are the two mixtures when ``totals`` (true, fitted) is given."""
+    for colour, true_label, true_y, fitted_label, fitted_y in components:
+        ax.plot(grid, true_y, "--", color=colour, lw=1.8, label=true_label)
+        ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, label=fitted_label)
+    if totals is not None:
+        ax.plot(grid, totals[0], "--", color="k", lw=1.0, label="true mixture")
+        ax.plot(grid, totals[1], "-", color="k", lw=1.0, label="fitted mixture")
+
+
+def number(ax, x, y, i, colour, offset=(0, 6)):
+    """Component i's number as in the printed table."""
+    ax.annotate(str(i + 1), (x, y), xytext=offset, textcoords="offset points", ha="center",
+                va="bottom", color=colour, fontsize=12, fontweight="bold",
+                bbox=dict(boxstyle="round,pad=0.1", fc="white", ec="none", alpha=0.8))
 
 
 # --------------------------------------------------------------------------
 # The demos.  Each takes a NumPy Generator, prints its report and returns a
-# function that draws the fit on a matplotlib Axes.
+# function that draws the fit on a matplotlib Axes, with its figure size.
 # --------------------------------------------------------------------------
 
 
@@ -112,30 +114,54 @@ def exponential_demo(rng):
     true_weight, true_mean = np.array([0.6, 0.4]), np.array([1.0, 8.0])
     x = rng.exponential(true_mean[rng.choice(2, size=n, p=true_weight)])
     X = x.reshape(-1, 1)  # one observation per row, a single column
-    init_lambda = [0.5, 5.0]
 
-    print("exponential_mixture: {} draws from 2 exponentials, start means {}".format(
-        n, init_lambda))
-    fit = run_fit(kofa.exponential_mixture, X, k=2, init_lambda=init_lambda)
+    print("exponential_mixture: {} draws from 2 exponentials, "
+          "start means drawn by the fit from numpy.random".format(n))
+    fit = run_fit(kofa.exponential_mixture, X, k=2)
     weight, lambda_ = fit.result
     mean = scalars(lambda_)
     fit.report()
-    print("  the returned means are the start list itself: {}".format(lambda_ is init_lambda))
-    order = np.argsort(mean)
+    order = np.argsort(mean)  # fitted component paired with true component i
     print_table(["component", "true weight", "fitted weight", "true mean", "fitted mean"],
                 [[str(i + 1), true_weight[i], weight[j], true_mean[i], mean[j]]
                  for i, j in enumerate(order)])
 
     def draw(ax):
-        draw_histogram(
-            ax, x, np.percentile(x, 99),
-            "exponential_mixture, k=2: {} iterations".format(fit.iterations),
-            lambda g: sum(w * exponential_density(g, m) for w, m in zip(true_weight, true_mean)),
-            [("{:.2f} x Exp(mean {:.2f})".format(weight[j], mean[j]),
-              lambda g, j=j: weight[j] * exponential_density(g, mean[j])) for j in order],
-            log=True)
+        # On a log axis an exponential's density per unit of ln x, x f(x), is
+        # a hump that peaks at its mean (height weight / e); log-spaced bins
+        # hold enough draws far into the tail.
+        edges = np.geomspace(np.percentile(x, 0.2), np.percentile(x, 99.9), 41)
+        counts, _ = np.histogram(x, edges)
+        ax.stairs(counts / (n * np.diff(np.log(edges))), edges, fill=True, color="0.86",
+                  label="sample")
+        grid = np.geomspace(edges[0], edges[-1], 400)
 
-    return draw
+        def hump(w, m):
+            return w * grid * exponential_density(grid, m)
+
+        components = []
+        for i, j in enumerate(order):
+            components.append((
+                "C{}".format(i),
+                "{} true: {:.2f} × Exp(mean {:.2f})".format(i + 1, true_weight[i], true_mean[i]),
+                hump(true_weight[i], true_mean[i]),
+                "{} fitted: {:.2f} × Exp(mean {:.2f})".format(i + 1, weight[j], mean[j]),
+                hump(weight[j], mean[j])))
+        draw_components(ax, grid, components,
+                        (sum(hump(w, m) for w, m in zip(true_weight, true_mean)),
+                         sum(hump(w, m) for w, m in zip(weight, mean))))
+        for i, j in enumerate(order):
+            # above the fitted mixture at the component's peak
+            at = sum(w * mean[j] * exponential_density(mean[j], m) for w, m in zip(weight, mean))
+            number(ax, mean[j], at, i, "C{}".format(i))
+        ax.set_xscale("log")
+        ax.set(title="exponential_mixture, k=2: {} iterations; each hump peaks at its mean".format(
+                   fit.iterations),
+               xlabel="x (log scale)", ylabel="density of ln x  (x times density of x)",
+               xlim=(edges[0], edges[-1]), ylim=(0, None))
+        ax.legend(loc="upper left", fontsize=9, frameon=False)
+
+    return draw, (8, 5)
 
 
 def gaussian_demo(rng):
@@ -147,11 +173,10 @@ def gaussian_demo(rng):
                          [[0.5, 0.0], [0.0, 0.9]]])
     component = rng.choice(3, size=n, p=true_weight)
     X = np.array([rng.multivariate_normal(true_mean[j], true_cov[j]) for j in component])
-    init_mean = [[-1.0, 1.0], [4.0, 0.0], [3.0, 4.0]]  # k start vectors of length d
 
-    print("gaussian_mixture: {} points in 2-D from 3 normals, start means {}".format(
-        n, init_mean))
-    fit = run_fit(kofa.gaussian_mixture, X, k=3, init_mean=init_mean)
+    print("gaussian_mixture: {} points in 2-D from 3 normals, "
+          "start values drawn by the fit from numpy.random".format(n))
+    fit = run_fit(kofa.gaussian_mixture, X, k=3)
     weight, mean, cov = fit.result
     mean, cov = np.asarray(mean, dtype=float), np.asarray(cov, dtype=float)
     fit.report()
@@ -175,26 +200,44 @@ def gaussian_demo(rng):
         from matplotlib.lines import Line2D
         from matplotlib.patches import Ellipse
 
-        ax.scatter(X[:, 0], X[:, 1], s=4, color="0.6", alpha=0.6, lw=0)
-        for i, j in enumerate(order):
-            values, vectors = np.linalg.eigh(cov[j])
+        def ellipses(m, c, style, colour):
+            values, vectors = np.linalg.eigh(c)
             angle = np.degrees(np.arctan2(vectors[1, -1], vectors[0, -1]))
-            for sigmas, style in ((1, "-"), (2, "--")):
+            for sigmas in (1, 2):
                 width, height = 2 * sigmas * np.sqrt(values[::-1])
-                ax.add_patch(Ellipse(mean[j], width, height, angle=angle, fill=False,
-                                     ls=style, lw=1.8, color="C{}".format(i)))
-            ax.plot(*mean[j], "o", color="C{}".format(i), ms=8, mec="k")
-            ax.plot(*true_mean[i], "kx", ms=9, mew=2)
-        handles = [Line2D([], [], ls="", marker="o", color="0.6", ms=4, label="sample"),
-                   Line2D([], [], ls="", marker="o", color="w", mec="k", ms=8, label="fitted mean"),
-                   Line2D([], [], ls="", marker="x", color="k", mew=2, ms=9, label="true mean"),
-                   Line2D([], [], color="0.3", lw=1.8, label="fitted 1-sigma ellipse"),
-                   Line2D([], [], color="0.3", lw=1.8, ls="--", label="fitted 2-sigma ellipse")]
-        ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.02, 1.0), frameon=False)
-        ax.set(title="gaussian_mixture, k=3: {} iterations".format(fit.iterations),
+                ax.add_patch(Ellipse(m, width, height, angle=angle, fill=False, ls=style,
+                                     lw=1.6, color=colour))
+
+        ax.scatter(X[:, 0], X[:, 1], s=4, color="0.65", alpha=0.6, lw=0)
+        handles = []
+        for i, j in enumerate(order):
+            colour = "C{}".format(i)
+            ellipses(true_mean[i], true_cov[i], "--", colour)
+            ellipses(mean[j], cov[j], "-", colour)
+            ax.plot(*true_mean[i], "x", color="k", ms=8, mew=2)
+            ax.plot(*mean[j], "o", color=colour, ms=7, mec="k")
+            number(ax, mean[j][0], mean[j][1], i, colour, offset=(12, 2))
+            handles.append(Line2D([], [], color=colour, ls="--", lw=1.6, label=(
+                "{} true: weight {:.2f}\n   mean {}\n   cov {}".format(
+                    i + 1, true_weight[i], fmt_mean(true_mean[i]), fmt_cov(true_cov[i])))))
+            handles.append(Line2D([], [], color=colour, lw=1.6, label=(
+                "{} fitted: weight {:.2f}\n   mean {}\n   cov {}".format(
+                    i + 1, weight[j], fmt_mean(mean[j]), fmt_cov(cov[j])))))
+        # The markers in the plot's empty corner; the components below it, one
+        # column each (the saved picture is cropped to include them).
+        ax.add_artist(ax.legend(handles=[
+            Line2D([], [], ls="", marker="o", color="0.65", ms=4, label="sample"),
+            Line2D([], [], ls="", marker="x", color="k", mew=2, ms=8, label="true mean"),
+            Line2D([], [], ls="", marker="o", color="w", mec="k", ms=7, label="fitted mean"),
+        ], loc="upper right", fontsize=9))
+        ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=3,
+                  fontsize=9, frameon=False, handlelength=2.2, columnspacing=1.5,
+                  title="cov: xx xy yy", title_fontsize=9)
+        ax.set(title="gaussian_mixture, k=3: {} iterations; "
+                     "1- and 2-sigma ellipses".format(fit.iterations),
                xlabel="x[0]", ylabel="x[1]", aspect="equal")
 
-    return draw
+    return draw, (7, 8)
 
 
 def exponential_gaussian_demo(rng):
@@ -214,23 +257,36 @@ def exponential_gaussian_demo(rng):
     scale = scalars(lambda_)[0]
     mu, var = scalars(mean)[0], scalars(cov)[0]
     fit.report()
+    print("  the returned scales, means and covariances are the start lists themselves: {}".format(
+        lambda_ is init_lambda and mean is init_mean and cov is init_cov))
     print_table(["component", "true weight", "fitted weight", "true mean", "fitted mean",
                  "true sd", "fitted sd"],
                 [["exponential", true_w, exp_weight[0], true_scale, scale, "-", "-"],
                  ["normal", 1 - true_w, gauss_weight[0], true_mu, mu, true_sd, np.sqrt(var)]])
 
     def draw(ax):
-        draw_histogram(
-            ax, x, np.percentile(x, 99.5),
-            "exponential_gaussian_mixture: {} iterations".format(fit.iterations),
-            lambda g: (true_w * exponential_density(g, true_scale)
-                       + (1 - true_w) * normal_density(g, true_mu, true_sd ** 2)),
-            [("{:.2f} x Exp(mean {:.2f})".format(exp_weight[0], scale),
-              lambda g: exp_weight[0] * exponential_density(g, scale)),
-             ("{:.2f} x N({:.2f}, sd {:.2f})".format(gauss_weight[0], mu, np.sqrt(var)),
-              lambda g: gauss_weight[0] * normal_density(g, mu, var))])
+        upper = np.percentile(x, 99.8)
+        ax.hist(x, bins=60, range=(0.0, upper), density=True, color="0.86", label="sample")
+        grid = np.linspace(0.0, upper, 500)
+        true_exp = true_w * exponential_density(grid, true_scale)
+        true_normal = (1 - true_w) * normal_density(grid, true_mu, true_sd ** 2)
+        fitted_exp = exp_weight[0] * exponential_density(grid, scale)
+        fitted_normal = gauss_weight[0] * normal_density(grid, mu, var)
+        draw_components(ax, grid, [
+            ("C0", "exponential true: {:.2f} × Exp(mean {:.2f})".format(true_w, true_scale),
+             true_exp,
+             "exponential fitted: {:.2f} × Exp(mean {:.2f})".format(exp_weight[0], scale),
+             fitted_exp),
+            ("C1", "normal true: {:.2f} × N({:.2f}, sd {:.2f})".format(
+                1 - true_w, true_mu, true_sd), true_normal,
+             "normal fitted: {:.2f} × N({:.2f}, sd {:.2f})".format(
+                 gauss_weight[0], mu, np.sqrt(var)), fitted_normal),
+        ])
+        ax.set(title="exponential_gaussian_mixture: {} iterations".format(fit.iterations),
+               xlabel="x", ylabel="density", xlim=(0.0, upper))
+        ax.legend(loc="upper center", fontsize=9, frameon=False)
 
-    return draw
+    return draw, (8, 5)
 
 
 DEMOS = {
@@ -266,16 +322,16 @@ def main(argv=None):
     for name in args.only or list(DEMOS):
         print()
         # Fresh, reproducible data per demo; the global state is seeded too,
-        # for fits that would draw their own start values.
+        # for the fits that draw their own start values.
         np.random.seed(args.seed)
-        draw = DEMOS[name](np.random.default_rng(args.seed))
+        draw, size = DEMOS[name](np.random.default_rng(args.seed))
         if plt is not None:
-            figure, ax = plt.subplots(figsize=(8, 5))
+            figure, ax = plt.subplots(figsize=size)
             draw(ax)
             figure.tight_layout()
             os.makedirs(args.output_dir, exist_ok=True)
             path = os.path.join(args.output_dir, name + ".png")
-            figure.savefig(path, dpi=90)
+            figure.savefig(path, dpi=90, bbox_inches="tight")
             plt.close(figure)
             written.append(path)
 

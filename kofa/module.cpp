@@ -5,6 +5,7 @@
 #include "kofa/functions.hpp"
 #include "kofa/globals.hpp"
 #include "kofa/introspection.hpp"
+#include "kofa/module_doc.hpp"
 #include "kofa/state.hpp"
 #include "kofa/traceback.hpp"
 
@@ -178,9 +179,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kofa",
-    "\nCreated on Thu Oct 19 19:00:20 2023\n\n"
-    "Finite mixture models fitted by expectation-maximisation: Gaussian, exponential,\n"
-    "and exponential and Gaussian components side by side.\n",
+    kModuleDoc,
     0,
     no_methods,
     module_slots,

@@ -1,7 +1,10 @@
 """Loading of kofa, its namespace and re-import behaviour."""
 import builtins
 import importlib
+import inspect
 import json
+import pydoc
+import re
 import sys
 
 import numpy
@@ -74,3 +77,23 @@ def test_failed_numpy_import_then_successful_import():
     assert [f for f in frames if f[0] == "kofa.cpp"] == [["kofa.cpp", "init kofa", 7]]
     assert frames[-1] == ["kofa.cpp", "init kofa", 7]
     assert numpy_bound and names == ADDED_BY_EXEC[1:]
+
+
+def test_help_text_documents_every_function_and_parameter():
+    doc = kofa.__doc__
+    assert doc.startswith("\nCreated on Thu Oct 19 19:00:20 2023\n")
+    section = dict(re.findall(r"^(\w[\w ]*)\n-+\n(.*?)(?=^\w[\w ]*\n-+\n|\Z)", doc, re.M | re.S))
+    # The manual's signatures are the ones introspection reports ...
+    documented = {name: " ".join(parameters.split())
+                  for name, parameters in re.findall(r"^(\w+)(\(.*?\))", section["Functions"],
+                                                     re.M | re.S)}
+    functions = [kofa.gaussian_mixture, kofa.exponential_mixture, kofa.exponential_gaussian_mixture]
+    assert documented == {f.__name__: str(inspect.signature(f)) for f in functions}
+    # ... and every parameter has its entry.
+    entries = re.findall(r"^([\w, ]+) : ", section["Parameters"], re.M)
+    assert {name for entry in entries for name in entry.split(", ")} \
+        == {name for f in functions for name in inspect.signature(f).parameters}
+    # help(kofa) indents the manual by four columns: it must fit 80.
+    rendered = pydoc.plaintext.document(kofa)
+    manual = rendered[rendered.index("DESCRIPTION"):rendered.index("FUNCTIONS")]
+    assert max(len(line) for line in manual.splitlines()) <= 80
