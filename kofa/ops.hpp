@@ -4,6 +4,15 @@
 // fails, throws PythonError with the Python exception left pending. The fit's
 // boundary (fits/fit.hpp) catches it, adds the one traceback entry and returns
 // null, so a fit reads as a plain sequence of steps.
+//
+// House rule: C++ leaves the order of a call's arguments and of an operator's
+// two operands unspecified (g++ and clang differ), while every NumPy and
+// interpreter operation of a fit has its documented place. So an argument list
+// or an operator's operands hold at most one expression that calls into
+// Python; everything else is bound to a named local first, in the order in
+// which the fit's plain-Python rendering (tests/reference.py) evaluates it.
+// Where a value is evaluated once instead of twice, that one evaluation sits
+// where the rendering's first one does.
 #pragma once
 
 #include "kofa/globals.hpp"

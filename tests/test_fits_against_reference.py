@@ -272,6 +272,12 @@ L2 = dict(init_lambda=[0.5, 5.0])
 M2 = [[-5.0, 0.0], [5.0, 0.0]]
 ONE = dict(init_lambda=[1.0], init_mean=[[15.0]])
 ALL = dict(ONE, init_cov=[[[4.0]]])
+# k=1 updates only the first scale; the spares are one-element arrays so that
+# the copies stack. On a shifted sample the second has weight 0, which the
+# negative weight of the third (negative) scale replaces; convergence
+# recomputes the weights and brings the 0 back.
+SPARE = dict(init_lambda=[np.array([v]) for v in (5.0, 0.001, -1000.0, 100.0)])
+SPARE_G = dict(SPARE, init_mean=[[15.0], [1e6]], init_cov=[[[4.0]], [[1.0]]])
 FIXED = [
     (EXP, "n_iter-0", e, dict(n_iter=0)),
     (EXP, "n_iter-negative", e, dict(L2, n_iter=-3)),
@@ -306,6 +312,13 @@ FIXED = [
     # the zero weight of the first component is replaced by a negative one
     (EXP, "zero-weight-replaced", shifted(e),
      dict(k=1, init_lambda=[0.001, -2.0, 3.0])),
+    (EXP, "negative-weight-replaces-zero", shifted(e),
+     dict(SPARE, k=1, n_iter=2)),
+    (EXP, "negative-weight-recomputed", shifted(e), dict(SPARE, k=1)),
+    (EXP, "unsigned-scales", e, dict(init_lambda=[np.uint8(1), np.uint64(6)])),
+    # the far row has density 0, so k=1 keeps a mean
+    (EXP, "one-element-array-start", plus_row(e, [1e4]),
+     dict(k=1, init_lambda=np.array([3.0]))),
     (EXP, "change-equals-eps", e, dict(L2, eps=EQUAL)),
     (EXP, "change-below-eps", e, dict(L2, eps=ABOVE)),
     (EXP, "eps-array", e, dict(L2, eps=np.array([1e-5, 1.0]))),
@@ -395,6 +408,13 @@ FIXED = [
     (EG, "zero-gaussian-weight-replaced", shifted(eg),
      dict(exponential_k=0, init_lambda=[-2.0, 3.0], init_mean=[[1e6], [15.]],
           init_cov=[[[1.0]], [[4.0]]])),
+    (EG, "negative-weights-replace-zeros", shifted(eg),
+     dict(SPARE_G, n_iter=2)),
+    (EG, "negative-weights-recomputed", shifted(eg), dict(SPARE_G, eps=ABOVE)),
+    (EG, "one-element-array-lambda", eg,
+     dict(ONE, init_lambda=np.array([1.0]))),
+    (EG, "unsigned-one-element-array-lambda", eg,
+     dict(ONE, init_lambda=np.array([3], dtype=np.uint64))),
     (EG, "cov-change-equals-eps", eg, dict(ALL, init_cov=[[[9.]]], eps=EQUAL)),
     (EG, "mean-change-equals-eps", eg, dict(ALL, init_lambda=[5.], eps=EQUAL)),
     (EG, "scale-change-equals-eps", eg, dict(ALL, init_mean=[[5.]],
@@ -599,3 +619,166 @@ def test_immediate_convergence_returns_plain_ratio_weights(impl):
     dens = np.array([np.exp(-X[:, 0] / l) / l for l in (0.5, 6.0)])
     prob = dens / dens.sum(0)
     np.testing.assert_allclose(weight, prob.sum(1) / prob.sum(), rtol=1e-12)
+
+
+@pytest.mark.parametrize("fit", [EXP, EG])
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_drawn_scales_fit_without_deprecation_warning(fit, seed):
+    """Not only through the reference: the drawn scales array takes each new
+    scale as a number, on every NumPy."""
+    X = SAMPLES[fit](np.random.default_rng(seed))
+    np.random.seed(seed)
+    with warnings.catch_warnings(), \
+            contextlib.redirect_stdout(io.StringIO()) as out:
+        warnings.simplefilter("error", DeprecationWarning)
+        result = getattr(kofa, fit)(X)
+    assert out.getvalue()
+    lambda_ = result[1]
+    assert lambda_.dtype == np.float64 and lambda_.shape == (len(result[0]),)
+    for value in result:
+        assert np.isfinite(np.asarray(value, dtype=float)).all(), result
+
+
+# --------------------------- order of every NumPy and interpreter operation
+
+class Reads:
+    """Logs the reads that a fit makes; the `fail_at`-th one raises."""
+
+    def __init__(self, sample, fail_at):
+        self.sample, self.fail_at, self.log = sample, fail_at, []
+
+    def __call__(self, *event):
+        self.log.append(event)
+        if len(self.log) == self.fail_at:
+            raise InjectedFailure("read %d: %r" % (self.fail_at, event))
+
+
+class InjectedFailure(Exception):
+    pass
+
+
+READS = None  # the Reads of the running call, if any
+
+
+class Logged(np.ndarray):
+    """An array that logs its attribute reads (NumPy's own dunder lookups
+    aside) and, for the sample itself, its item reads."""
+
+    def __getattribute__(self, name):
+        if READS and not name.startswith("__"):
+            READS("X" if self is READS.sample else "array", name)
+        return super().__getattribute__(name)
+
+    def __getitem__(self, key):
+        if READS and self is READS.sample:
+            READS("X", "[]")
+        return super().__getitem__(key)
+
+
+def logged(value):
+    return value.view(Logged) if type(value) is np.ndarray else value
+
+
+class Watched(list):
+    """Start container that logs item writes and the first read of an item
+    after its write: a read that the fit repeats without a write in between
+    is one value, whether evaluated once or twice."""
+
+    def __init__(self, name, items):
+        super().__init__(items)
+        self.name, self.fresh = name, set(range(len(items)))
+
+    def __getitem__(self, i):
+        if i in self.fresh:
+            self.fresh.discard(i)
+            READS(self.name, i)
+        return super().__getitem__(i)
+
+    def __setitem__(self, i, value):
+        READS(self.name, i, "=")
+        self.fresh.add(i)
+        super().__setitem__(i, value)
+
+
+class NumpyStandIn:
+    """Stands in for the global `numpy`: logs every attribute read and
+    forwards it; the arrays that its functions return log their reads."""
+
+    def __init__(self, target, path):
+        self._target, self._path = target, path
+
+    def __getattr__(self, name):
+        path = self._path + "." + name
+        READS(path)
+        value = getattr(self._target, name)
+        if isinstance(value, type(np)):
+            return NumpyStandIn(value, path)
+        if name == "r_":
+            return _LoggedStack(value)
+        if callable(value) and not isinstance(value, type):
+            return lambda *args, **kw: logged(value(*args, **kw))
+        return value
+
+
+class _LoggedStack:
+    """numpy.r_, which is subscripted rather than called."""
+
+    def __init__(self, r_):
+        self._r_ = r_
+
+    def __getitem__(self, key):
+        return logged(self._r_[key])
+
+
+ORDER_CASES = [
+    pytest.param(EXP, e, lambda: dict(eps=1e9), id="exp-drawn"),
+    pytest.param(EXP, e, lambda: dict(
+        init_lambda=Watched("lambda_", [.5, 5.]), n_iter=2), id="exp-given"),
+    pytest.param(GAUSS, g, lambda: dict(eps=1e9), id="gauss-drawn"),
+    pytest.param(GAUSS, g, lambda: dict(
+        init_mean=Watched("mean", copy.deepcopy(M2)),
+        init_cov=Watched("cov", [np.eye(2) * 4] * 2), n_iter=2),
+        id="gauss-given"),
+    pytest.param(EG, eg, lambda: dict(eps=1e9), id="expgauss-drawn"),
+    pytest.param(EG, eg, lambda: dict(
+        init_lambda=Watched("lambda_", [1.0]),
+        init_mean=Watched("mean", [[15.0]]),
+        init_cov=Watched("cov", [[[4.0]]]), n_iter=2), id="expgauss-given"),
+]
+
+
+def logged_run(impl, fit, sample, kw, fail_at=None):
+    """The reads of one call and how it ended: (type, message, line)."""
+    global READS
+    X = sample(np.random.default_rng(7))[:40].view(Logged)
+    READS = Reads(X, fail_at)
+    np.random.seed(7)
+    ended, numpy = None, impl.numpy
+    impl.numpy = NumpyStandIn(numpy, "numpy")
+    try:
+        with warnings.catch_warnings(), \
+                contextlib.redirect_stdout(io.StringIO()):
+            warnings.simplefilter("ignore")
+            getattr(impl, fit)(X, **kw())
+    except Exception as exc:  # noqa: BLE001 - every failure is compared
+        ended = (type(exc), str(exc), failure_place(impl, fit, exc))
+    finally:
+        impl.numpy = numpy
+    log, READS = READS.log, None
+    return log, ended
+
+
+@pytest.mark.parametrize("fit,sample,kw", ORDER_CASES)
+def test_reads_in_the_reference_order(fit, sample, kw):
+    """Every read of `numpy`, of X, of the arrays made from them and of the
+    start containers comes in the rendering's order; failing each read in
+    turn ends both with the same exception at the same source line."""
+    want = logged_run(reference, fit, sample, kw)
+    assert logged_run(kofa, fit, sample, kw) == want
+    log, ended = want
+    assert ended is None
+    assert {event[0].split(".")[0] for event in log} >= {"numpy", "X",
+                                                         "array"}
+    for n in range(1, len(log) + 1):
+        want = logged_run(reference, fit, sample, kw, fail_at=n)
+        assert logged_run(kofa, fit, sample, kw, fail_at=n) == want

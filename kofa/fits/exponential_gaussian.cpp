@@ -12,9 +12,8 @@ namespace {
 void weight_shares_of_both(Steps& step, int exponential_line, int gaussian_line, View exponential_prob,
                            View gaussian_prob, Ref& exponential_weight, Ref& gaussian_weight) {
     step(exponential_line);
-    Ref exponential_sums = call_method(exponential_prob, id.sum, constant.one);
     Ref grand = call_method(stack(exponential_prob, gaussian_prob), id.sum);
-    exponential_weight = exponential_sums / grand;
+    exponential_weight = call_method(exponential_prob, id.sum, constant.one) / grand;
     step(gaussian_line);
     gaussian_weight = call_method(gaussian_prob, id.sum, constant.one) / grand;
 }

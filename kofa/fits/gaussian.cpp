@@ -44,7 +44,9 @@ PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n
                 weight = weight_shares(prob);
                 step(35);
                 Ref dot = numpy_attr(id.dot);
-                Ref weighted_sums = call(dot, attr(X, id.T), attr(prob, id.T));
+                Ref X_T = attr(X, id.T);
+                Ref prob_T = attr(prob, id.T);
+                Ref weighted_sums = call(dot, X_T, prob_T);
                 Ref totals = call_method_with_axis(prob, id.sum, constant.one);
                 mean = attr(weighted_sums / totals, id.T);
                 break;

@@ -52,7 +52,8 @@ Ref default_covariances(View X, View k) {
     Iterator components(call(View(process.range), k));
     Ref covariances = new_list();
     while (Ref i = components.next()) {
-        Ref identity = call(numpy_attr(id.eye), dimension(X));
+        Ref eye = numpy_attr(id.eye);
+        Ref identity = call(eye, dimension(X));
         Ref high = column_max(X);
         Ref spread = high - column_min(X);
         append(covariances, identity * spread / k / constant.two);
@@ -76,7 +77,6 @@ Ref exponential_density_rows(View X, View scales) {
 }
 
 Ref gaussian_density_rows(View X, View means, View covs) {
-    Ref r_ = numpy_attr(id.r_);
     Ref rows = new_list();
     Iterator components(call(View(process.zip), means, covs));
     while (Ref pair = components.next()) {
@@ -84,6 +84,8 @@ Ref gaussian_density_rows(View X, View means, View covs) {
         unpack_pair(pair, m, c);
         append(rows, gaussian_density_row(X, m, c));
     }
+    // numpy.r_ is looked up once the rows are made.
+    Ref r_ = numpy_attr(id.r_);
     return item(r_, rows);
 }
 
@@ -123,8 +125,9 @@ Ref weighted_location(View X, const Selection& selection) {
     return weighted_sum / call_method(responsibility, id.sum);
 }
 
-Ref covariance_scatter(View X, View mean, View row) {
+Ref covariance_scatter(View X, View means, View i, View row) {
     Ref dot = numpy_attr(id.dot);
+    Ref mean = item(means, i);
     Ref centred = X - mean;
     Ref scatter = call(dot, attr(centred, id.T) * row, centred);
     return scatter / call_method(row, id.sum);
@@ -184,7 +187,7 @@ void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, Vie
         step(lines.mean);
         set_item(means, i, weighted_location(X, selection));
         step(lines.cov);
-        set_item(covs, i, covariance_scatter(X, item(means, i), selection.row));
+        set_item(covs, i, covariance_scatter(X, means, i, selection.row));
     }
 }
 

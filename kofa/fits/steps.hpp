@@ -72,9 +72,10 @@ Selection select_most_responsible(View prob, View i, View weight);
 // (d, s) times (s,), summed to (d,).
 Ref weighted_location(View X, const Selection& selection);
 
-// numpy.dot((X - mean).T * row, X - mean) / row.sum(): the weighted scatter of
-// all n observations about the new mean (d,); (d, n) times (n, d) gives (d, d).
-Ref covariance_scatter(View X, View mean, View row);
+// numpy.dot((X - means[i]).T * row, X - means[i]) / row.sum(): the weighted
+// scatter of all n observations about the new mean (d,), read once, after
+// the lookup of numpy.dot; (d, n) times (n, d) gives (d, d).
+Ref covariance_scatter(View X, View means, View i, View row);
 
 // for i in range(k): each exponential component's scale from the observations
 // it claims most strongly, stored with scales[i] = m; into a NumPy array of
