@@ -49,6 +49,22 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t
 #endif
 }
 
+// Like vectorcall, but a callee with a vectorcall slot is called through it
+// directly, without the interpreter's check of its result (which reports a
+// null without an exception as a SystemError naming the callee), so that the
+// caller's own check sees it. Other callees take the interpreter's tp_call
+// path, check included.
+inline PyObject* vectorcall_unchecked(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    vectorcallfunc function = PyVectorcall_Function(callable);
+#else
+    vectorcallfunc function = _PyVectorcall_Function(callable);
+#endif
+    if (function == nullptr) return vectorcall(callable, args, nargsf, kwnames);
+    return function(callable, args, nargsf, kwnames);
+}
+
 inline int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
     return PyInterpreterState_GetID(PyInterpreterState_Get());

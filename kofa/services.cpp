@@ -1,5 +1,6 @@
 #include "kofa/services.hpp"
 
+#include "kofa/errors.hpp"
 #include "kofa/state.hpp"
 
 #include <cstring>
@@ -98,6 +99,11 @@ PyCodeObject* traceback_code(int line, const char* display_name) {
 }  // namespace
 
 void add_traceback_entry(const char* display_name, int line) {
+    // A caller that failed without setting an exception gets the SystemError
+    // here rather than later from the interpreter: that way the failure still
+    // leaves with its one entry, and PyTraceBack_Here has an exception to
+    // extend (3.12+ crash without one).
+    ensure_exception(kSilentOperation);
     // The pending exception is set aside while the entry is made, so that the
     // allocations below run with a clean error indicator.
     PyObject *type, *value, *traceback;
@@ -125,10 +131,16 @@ void add_traceback_entry(const char* display_name, int line) {
 int print_one(PyObject* value) {
     if (cached_print == nullptr) {
         cached_print = PyObject_GetAttr(process.builtins, id.print.get());
-        if (cached_print == nullptr) return -1;
+        if (cached_print == nullptr) {
+            ensure_exception(kSilentOperation);
+            return -1;
+        }
     }
-    PyObject* result = compat::vectorcall(cached_print, &value, 1, nullptr);
-    if (result == nullptr) return -1;
+    PyObject* result = compat::vectorcall_unchecked(cached_print, &value, 1, nullptr);
+    if (result == nullptr) {
+        ensure_exception(kSilentCall);
+        return -1;
+    }
     Py_DECREF(result);
     return 0;
 }
@@ -156,9 +168,12 @@ PyObject* lookup_module_global(View name) {
     }
     if (PyErr_Occurred()) return nullptr;
     value = PyObject_GetAttr(process.builtins, name.get());
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    if (value == nullptr) {
+        ensure_exception(kSilentOperation);
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        }
     }
     return value;
 }
