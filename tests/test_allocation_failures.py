@@ -32,26 +32,36 @@ needs_testcapi = pytest.mark.skipif(_testcapi is None,
                                     reason="needs _testcapi (CPython built with its test modules)")
 
 
-class Silent:
-    """A change whose sum() comes back as null without an exception."""
+class Change:
+    """The change of the scales, whose sum() is a C function that misbehaves."""
+
+    def __init__(self, callee):
+        self.sum = getattr(_testcapi, callee)
 
     def __abs__(self):
         return self
 
-    sum = getattr(_testcapi, "return_null_without_error", None)
-
 
 class Scales(list):
+    callee = None
+
     def __sub__(self, other):
-        return Silent()
+        return Change(self.callee)
 
 
 @needs_testcapi
-def test_a_callee_returning_null_without_an_exception_is_a_system_error():
+@pytest.mark.parametrize("callee, exception_type, message", [
+    ("return_null_without_error", SystemError, "NULL result without error in PyObject_Call"),
+    # the result is dropped: the callee's exception ends the fit
+    ("return_result_with_error", ValueError, ""),
+])
+def test_a_callee_that_breaks_the_null_rule_fails_the_step(callee, exception_type, message):
+    scales = Scales([1.0, 8.0])
+    scales.callee = callee
     with contextlib.redirect_stdout(io.StringIO()):
-        with pytest.raises(SystemError) as caught:
-            kofa.exponential_mixture(numpy.arange(1.0, 21.0).reshape(-1, 1), 2, Scales([1.0, 8.0]), 3)
-    assert str(caught.value) == "NULL result without error in PyObject_Call"
+        with pytest.raises(BaseException) as caught:
+            kofa.exponential_mixture(numpy.arange(1.0, 21.0).reshape(-1, 1), 2, scales, 3)
+    assert (type(caught.value), str(caught.value)) == (exception_type, message)
     assert kofa_entries(caught.value) == [("kofa.exponential_mixture", 82)]
 
 
