@@ -49,6 +49,25 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t
 #endif
 }
 
+// Like vectorcall, but a callee with a vectorcall slot is called through it
+// directly, without the interpreter's check of its result (which reports a
+// null without an exception as a SystemError naming the callee), so that the
+// caller's own check sees such a null. A result that comes with an exception
+// pending is dropped, leaving the callee's exception as the failure. Other
+// callees take the interpreter's tp_call path, check included.
+inline PyObject* vectorcall_unchecked(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    vectorcallfunc function = PyVectorcall_Function(callable);
+#else
+    vectorcallfunc function = _PyVectorcall_Function(callable);
+#endif
+    if (function == nullptr) return vectorcall(callable, args, nargsf, kwnames);
+    PyObject* result = function(callable, args, nargsf, kwnames);
+    if (result != nullptr && PyErr_Occurred()) Py_CLEAR(result);
+    return result;
+}
+
 inline int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
     return PyInterpreterState_GetID(PyInterpreterState_Get());

@@ -1,5 +1,6 @@
 #include "kofa/globals.hpp"
 
+#include "kofa/errors.hpp"
 #include "kofa/state.hpp"
 
 namespace kofa {
@@ -15,9 +16,12 @@ uint64_t cached_numpy_version = 0;
 
 PyObject* lookup_builtin(View name) {
     PyObject* value = PyObject_GetAttr(process.builtins, name.get());
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    if (value == nullptr) {
+        ensure_exception(kSilentOperation);
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        }
     }
     return value;
 }

@@ -5,6 +5,10 @@
 // boundary (fits/fit.hpp) catches it, adds the one traceback entry and returns
 // null, so a fit reads as a plain sequence of steps.
 //
+// Every result passes one of the checks below, which turn a failure that set
+// no exception into a SystemError (errors.hpp): checked_call for calls,
+// checked and check_status for every other operation.
+//
 // House rule: C++ leaves the order of a call's arguments and of an operator's
 // two operands unspecified (g++ and clang differ), while every NumPy and
 // interpreter operation of a fit has its documented place. So an argument list
@@ -15,6 +19,7 @@
 // where the rendering's first one does.
 #pragma once
 
+#include "kofa/errors.hpp"
 #include "kofa/globals.hpp"
 #include "kofa/print.hpp"
 #include "kofa/state.hpp"
@@ -24,13 +29,27 @@ namespace kofa {
 // A Python exception is pending; thrown only between a fit's own frames.
 struct PythonError {};
 
+// Ends the step after a failure, with an exception pending: SystemError
+// `silent_text` if the failed operation set none.
+[[noreturn]] inline void throw_failure(const char* silent_text) {
+    ensure_exception(silent_text);
+    throw PythonError{};
+}
+
+// The result of an operation other than a call.
 inline Ref checked(PyObject* result) {
-    if (result == nullptr) throw PythonError{};
+    if (result == nullptr) throw_failure(kSilentOperation);
     return Ref::steal(result);
 }
 
 inline void check_status(int status) {
-    if (status < 0) throw PythonError{};
+    if (status < 0) throw_failure(kSilentOperation);
+}
+
+// The result of a call.
+inline Ref checked_call(PyObject* result) {
+    if (result == nullptr) throw_failure(kSilentCall);
+    return Ref::steal(result);
 }
 
 [[noreturn]] inline void raise_unbound_local(const char* name) {
@@ -69,38 +88,38 @@ inline Ref less(View a, View b) { return checked(PyObject_RichCompare(a.get(), b
 inline Ref equal(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
 
 // ---- calls ----------------------------------------------------------------
+//
+// Calls go through the callee's vectorcall slot where it has one, so that a
+// null without an exception reaches checked_call (compat.hpp).
 
 template <class... Args>
 Ref call(View callable, const Args&... args) {
     // Slot 0 is scratch space the callee may use to prepend `self`.
     PyObject* stack[] = {nullptr, View(args).get()...};
-    return checked(compat::vectorcall(callable.get(), stack + 1,
-                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked_call(compat::vectorcall_unchecked(callable.get(), stack + 1,
+                                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(*args, axis=axis)
 template <class... Args>
 Ref call_with_axis(View callable, View axis, const Args&... args) {
     PyObject* stack[] = {nullptr, View(args).get()..., axis.get()};
-    return checked(compat::vectorcall(callable.get(), stack + 1,
-                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      id.axis_keyword.get()));
+    return checked_call(compat::vectorcall_unchecked(callable.get(), stack + 1,
+                                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     id.axis_keyword.get()));
 }
 
-// object.name(*args)
+// object.name(*args): the attribute read, then the call of the bound method.
 template <class... Args>
 Ref call_method(View object, View name, const Args&... args) {
-    PyObject* stack[] = {nullptr, object.get(), View(args).get()...};
-    return checked(compat::vectorcall_method(name.get(), stack + 1,
-                                             (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
+    Ref method = attr(object, name);
+    return call(method, args...);
 }
 
 // object.name(axis=axis)
 inline Ref call_method_with_axis(View object, View name, View axis) {
-    PyObject* stack[] = {nullptr, object.get(), axis.get()};
-    return checked(compat::vectorcall_method(name.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             id.axis_keyword.get()));
+    Ref method = attr(object, name);
+    return call_with_axis(method, axis);
 }
 
 // ---- containers -------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "kofa/print.hpp"
 
+#include "kofa/errors.hpp"
 #include "kofa/state.hpp"
 
 namespace kofa {
@@ -14,10 +15,16 @@ PyObject* cached_print = nullptr;
 int print_one(PyObject* value) {
     if (cached_print == nullptr) {
         cached_print = PyObject_GetAttr(process.builtins, id.print.get());
-        if (cached_print == nullptr) return -1;
+        if (cached_print == nullptr) {
+            ensure_exception(kSilentOperation);
+            return -1;
+        }
     }
-    PyObject* result = compat::vectorcall(cached_print, &value, 1, nullptr);
-    if (result == nullptr) return -1;
+    PyObject* result = compat::vectorcall_unchecked(cached_print, &value, 1, nullptr);
+    if (result == nullptr) {
+        ensure_exception(kSilentCall);
+        return -1;
+    }
     Py_DECREF(result);
     return 0;
 }

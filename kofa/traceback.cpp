@@ -1,5 +1,6 @@
 #include "kofa/traceback.hpp"
 
+#include "kofa/errors.hpp"
 #include "kofa/state.hpp"
 
 #include <algorithm>
@@ -79,8 +80,11 @@ PyCodeObject* code_for(const CodeKey& key) {
 }  // namespace
 
 void add_traceback_entry(const char* display_name, int line) {
-    // With nothing pending there is nothing to attach an entry to.
-    if (!PyErr_Occurred()) return;
+    // A caller that failed without setting an exception gets the SystemError
+    // here rather than later from the interpreter: that way the failure still
+    // leaves with its one entry, and PyTraceBack_Here has an exception to
+    // extend (3.12+ crash without one).
+    ensure_exception(kSilentOperation);
     // The pending exception is set aside while the entry is made, so that the
     // allocations below run with a clean error indicator.
     PyObject *type, *value, *traceback;

@@ -139,6 +139,7 @@ namespace {
 // while answering it means "no". Anything that is not an ordinary Exception
 // (KeyboardInterrupt, say) still ends the fit.
 bool answered_no() {
+    ensure_exception(kSilentOperation);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
     PyErr_Clear();
     return false;

@@ -1,0 +1,174 @@
+"""Failures that set no exception, and each allocation of a fit made to fail.
+
+A C function may return its error value without setting an exception (NumPy
+does under memory exhaustion); the module reports that as SystemError before
+it adds its traceback entry. In the sweep, for every allocation point of a
+call, from the first until the call runs through without reaching the
+failure, the fit must return its result or raise with exactly one traceback
+entry of the module; the process must survive, and an undisturbed call
+afterwards must give the result of before.
+
+The failures come from CPython's test module (_testcapi.set_nomemory), so
+the sweep runs in a child interpreter: a crash fails the test, not the run.
+"""
+import contextlib
+import io
+import sys
+
+import numpy
+import pytest
+
+import kofa
+from helpers import kofa_entries, run_script
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+
+NUMPY_VERSION = tuple(int(part) for part in numpy.__version__.split(".")[:2])
+
+needs_testcapi = pytest.mark.skipif(_testcapi is None,
+                                    reason="needs _testcapi (CPython built with its test modules)")
+
+
+class Change:
+    """The change of the scales, whose sum() is a C function that misbehaves."""
+
+    def __init__(self, callee):
+        self.sum = getattr(_testcapi, callee)
+
+    def __abs__(self):
+        return self
+
+
+class Scales(list):
+    callee = None
+
+    def __sub__(self, other):
+        return Change(self.callee)
+
+
+@needs_testcapi
+@pytest.mark.parametrize("callee, exception_type, message", [
+    ("return_null_without_error", SystemError, "NULL result without error in PyObject_Call"),
+    # the result is dropped: the callee's exception ends the fit
+    ("return_result_with_error", ValueError, ""),
+])
+def test_a_callee_that_breaks_the_null_rule_fails_the_step(callee, exception_type, message):
+    scales = Scales([1.0, 8.0])
+    scales.callee = callee
+    with contextlib.redirect_stdout(io.StringIO()):
+        with pytest.raises(BaseException) as caught:
+            kofa.exponential_mixture(numpy.arange(1.0, 21.0).reshape(-1, 1), 2, scales, 3)
+    assert (type(caught.value), str(caught.value)) == (exception_type, message)
+    assert kofa_entries(caught.value) == [("kofa.exponential_mixture", 82)]
+
+
+# Tiny samples, fixed starts and eps chosen so that each fit converges at its
+# second pass of three: the sweep covers both the loop and the converged
+# branch, with about 1,000 allocation points per fit.
+SWEEP = r"""
+import faulthandler, gc, io, os, sys
+import numpy
+import _testcapi
+import kofa
+from helpers import kofa_entries
+
+faulthandler.enable()
+KIND = {kind!r}
+rng = numpy.random.default_rng(3)
+X1 = numpy.concatenate([rng.exponential(1.0, 10), rng.exponential(8.0, 10)]).reshape(-1, 1)
+X2 = numpy.concatenate([rng.normal(0.0, 1.0, (10, 2)), rng.normal(5.0, 1.0, (10, 2))])
+
+
+def arguments():
+    # Fresh starts for every call: the fits update them in place.
+    if KIND == "exponential_mixture":
+        return (X1, 2, [0.5, 6.0], 3, 2.0)
+    if KIND == "gaussian_mixture":
+        return (X2, 2, [numpy.array([0.0, 0.0]), numpy.array([4.0, 4.0])],
+                [numpy.eye(2), numpy.eye(2)], 3, 0.1)
+    return (X1, 1, 1, numpy.array([1.25]), numpy.array([[13.58]]), numpy.array([[[45.34]]]), 3, 2.0)
+
+
+def same(a, b):
+    return len(a) == len(b) and all(numpy.array_equal(x, y) for x, y in zip(a, b))
+
+
+fit = getattr(kofa, KIND)
+real_stdout = sys.stdout
+printed = io.StringIO()
+# Also the warm-up: whatever the fit imports lazily is imported now, since
+# an import that meets a failed allocation crashes CPython 3.13.0 itself.
+sys.stdout = printed
+expected = fit(*arguments())
+sys.stdout = real_stdout
+assert printed.getvalue().count("\n") == 2, "the sample no longer converges at the second pass"
+
+gc.disable()
+problems = []
+raised = 0
+point = 0
+while True:
+    args = arguments()
+    printed.seek(0)
+    printed.truncate()
+    os.write(2, b"point %d\n" % point)
+    result = error = None
+    sys.stdout = printed
+    _testcapi.set_nomemory(point, point + 1)
+    try:
+        # fit(*args) passes the tuple itself: nothing is allocated before the fit runs.
+        result = fit(*args)
+    except BaseException as exc:
+        error = exc
+    try:
+        bytearray(64)
+        reached = True
+    except MemoryError:
+        reached = False  # the failure still lay ahead: the call ran through
+    _testcapi.remove_mem_hooks()
+    sys.stdout = real_stdout
+    if error is not None:
+        raised += 1
+        entries = kofa_entries(error)
+        if [name for name, line in entries] != ["kofa." + KIND]:
+            problems.append((point, repr(error), entries))
+    elif not same(result, expected):
+        problems.append((point, "different result", result))
+    if not reached:
+        break
+    point += 1
+gc.enable()
+
+sys.stdout = printed
+after = fit(*arguments())
+sys.stdout = real_stdout
+for problem in problems[:10]:
+    print("problem at allocation", *problem)
+print("points", point, "raised", raised, "problems", len(problems), "same after", same(after, expected))
+"""
+
+
+def last_point_and_crash(stderr):
+    lines = stderr.splitlines()
+    points = [line for line in lines if line.startswith("point ")]
+    return "\n".join(points[-1:] + [line for line in lines if not line.startswith("point ")][-40:])
+
+
+@needs_testcapi
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11) and sys.version_info < (3, 13),
+                    reason="the sweep runs on CPython 3.11 and on the newest CPython")
+@pytest.mark.skipif(NUMPY_VERSION < (1, 25),
+                    reason="NumPy 1.24 crashes inside its own iterator under allocation failure")
+@pytest.mark.parametrize("kind", ["exponential_mixture", "gaussian_mixture", "exponential_gaussian_mixture"])
+def test_every_allocation_failure_returns_or_raises_with_one_entry(kind):
+    run = run_script(SWEEP.format(kind=kind))
+    assert run.returncode == 0, "child died ({}) at {}".format(run.returncode,
+                                                              last_point_and_crash(run.stderr))
+    lines = run.stdout.splitlines()
+    assert lines and lines[-1].startswith("points"), run.stdout + run.stderr[-3000:]
+    words = lines[-1].split()
+    assert int(words[3]) > 0, lines[-1]  # the failures did reach the fit
+    assert lines[-1].endswith("problems 0 same after True"), "\n".join(lines)
