@@ -1,9 +1,10 @@
 """The kofa fits against their plain-Python rendering in several heap histories.
 
-    PYTHONPATH=build-dev python3 bench/heap.py            # full run (about 5-10 minutes)
-    PYTHONPATH=build-dev python3 bench/heap.py --quick    # smoke run: n up to 1e4, few pairs
-    PYTHONPATH=build-dev python3 bench/heap.py --strace   # also brk/mmap/munmap counts
-    make bench ARGS="--heap"                              # the same through nox
+    PYTHONPATH=build-dev python3 bench/heap.py              # full run (about 5-10 minutes)
+    PYTHONPATH=build-dev python3 bench/heap.py --quick      # smoke run: n up to 1e4, few pairs
+    PYTHONPATH=build-dev python3 bench/heap.py --strace     # also brk/mmap/munmap/madvise counts
+    PYTHONPATH=build-dev python3 bench/heap.py --pairs 3    # fault counts in less time
+    make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
 
 glibc gives memory back to the system (trimming the top of the heap, unmapping
 large blocks) and takes it again, depending on the order in which blocks are
@@ -19,7 +20,7 @@ in several such states.  Each history below runs in processes of its own:
     smaller    the same from the smallest size up
     new-data   one process per fit, sizes up: a new sample (new arrays of the
                same values) is made before every pair
-    repeated   a process per fit and n: one block of pairs runs unmeasured,
+    repeated   a process per fit and n: a block of pairs runs unmeasured,
                the next block is measured (the same data, the same process)
 
 In each, the calls alternate module, rendering, module, rendering ..., with
@@ -30,8 +31,9 @@ iteration of each side (resource.getrusage).  Timings depend on the load of
 the machine; the fault counts do not.  After the table: the worst ratio and
 the largest fault excess over all histories, the tracemalloc peaks of one
 untimed call of each side (in the fresh processes), and with --strace the
-brk/mmap/munmap calls per iteration of each side (strace -c, in the repeated
-history; a diagnostic, strace slows every system call).
+brk/mmap/munmap/madvise calls per iteration of each side (strace, counted
+between two marker calls after a block of pairs, n up to 1e5; a diagnostic:
+strace slows every system call).
 """
 
 import argparse
@@ -62,8 +64,9 @@ FITS = {  # one case per fit
 SIZES = (1000, 10_000, 100_000, 1_000_000)
 HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated")
 # (iterations per call, pairs per block) by n: about the same time at every n.
-PLAN = {1000: (10, 15), 10_000: (10, 11), 100_000: (5, 7), 1_000_000: (3, 5)}
+PLAN = {1000: (10, 11), 10_000: (10, 9), 100_000: (4, 5), 1_000_000: (2, 3)}
 QUICK_PLAN = {1000: (5, 5), 10_000: (5, 3)}
+STRACE_MAX_N = 100_000  # strace slows the large sizes down too much
 
 
 def case_of(fit):
@@ -105,8 +108,15 @@ def emit(record):
     print(json.dumps(record), flush=True)
 
 
+def plan_of(args):
+    plan = QUICK_PLAN if args.quick else PLAN
+    if args.pairs:
+        plan = {n: (n_iter, args.pairs) for n, (n_iter, _) in plan.items()}
+    return plan
+
+
 def worker(args):
-    fit, history, plan = args.fit, args.history, PLAN if not args.quick else QUICK_PLAN
+    fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
     warm_up(fit)
     if history in ("fresh", "repeated"):
@@ -114,7 +124,7 @@ def worker(args):
         n_iter, count = plan[n]
         X = sample(fit, n)
         if history == "repeated":
-            pairs(fit, X, n_iter, count)
+            pairs(fit, X, n_iter, max(2, count // 2))
         emit(dict(fit=fit, history=history, n=n, **pairs(fit, X, n_iter, count)))
         if history == "fresh" and args.peaks:
             case = case_of(fit)
@@ -158,6 +168,8 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
                               "--history", history, "--sizes", ",".join(str(n) for n in sizes)]
     if args.quick:
         command.append("--quick")
+    if args.pairs:
+        command += ["--pairs", str(args.pairs)]
     command += list(extra)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(kofa.__file__))] + (
@@ -203,7 +215,7 @@ def strace_counts(fit, n, args, side):
                         calls[name] += 1
     finally:
         os.unlink(path)
-    n_iter, count = (QUICK_PLAN if args.quick else PLAN)[n]
+    n_iter, count = plan_of(args)[n]
     return {name: calls[name] / (n_iter * count) for name in TRACED}
 
 
@@ -222,7 +234,10 @@ def main():
     parser.add_argument("--histories", default=",".join(HISTORIES),
                         help="comma-separated, of " + ", ".join(HISTORIES))
     parser.add_argument("--max-n", type=float, default=None, help="largest sample size")
-    parser.add_argument("--strace", action="store_true", help="also count brk/mmap/munmap (strace -c)")
+    parser.add_argument("--strace", action="store_true",
+                        help="also count brk/mmap/munmap/madvise (strace), n up to {:g}".format(STRACE_MAX_N))
+    parser.add_argument("--pairs", type=int, default=None,
+                        help="pairs per block at every n (default by n; a few suffice for the fault counts)")
     parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
     # for the worker processes
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
@@ -236,8 +251,10 @@ def main():
         worker(args)
         return
 
-    plan = QUICK_PLAN if args.quick else PLAN
+    plan = plan_of(args)
     sizes = [n for n in SIZES if n in plan and (args.max_n is None or n <= args.max_n)]
+    if args.sizes:  # --sizes in the driver: a subset of the sizes
+        sizes = [n for n in sizes if str(n) in args.sizes.split(",")]
     fits = [f for f in args.fits.split(",") if f]
     histories = [h for h in args.histories.split(",") if h]
     for name in fits:
@@ -326,6 +343,8 @@ def main():
         print(bench.row(("fit", "n", "brk", "mmap", "munmap", "madvise"), (12, 8, 13, 13, 13, 13)))
         for fit in fits:
             for n in sizes:
+                if n > STRACE_MAX_N:
+                    continue
                 m, r = strace_counts(fit, n, args, "module"), strace_counts(fit, n, args, "reference")
                 print(bench.row([fit, n] + ["{:.1f} / {:.1f}".format(m[c], r[c])
                                             for c in ("brk", "mmap", "munmap", "madvise")],
