@@ -3,7 +3,8 @@
     PYTHONPATH=build-dev python3 bench/heap.py              # full run (about 5-10 minutes)
     PYTHONPATH=build-dev python3 bench/heap.py --quick      # smoke run: n up to 1e4, few pairs
     PYTHONPATH=build-dev python3 bench/heap.py --strace     # also brk/mmap/munmap/madvise counts
-    PYTHONPATH=build-dev python3 bench/heap.py --pairs 3    # fault counts in less time
+    PYTHONPATH=build-dev python3 bench/heap.py --pairs 3 --sizes 100000,1000000 \
+        --fits gaussian --histories fresh,repeated            # fault counts of a few cases, quickly
     make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
 
 glibc gives memory back to the system (trimming the top of the heap, unmapping
@@ -64,7 +65,7 @@ FITS = {  # one case per fit
 SIZES = (1000, 10_000, 100_000, 1_000_000)
 HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated")
 # (iterations per call, pairs per block) by n: about the same time at every n.
-PLAN = {1000: (10, 11), 10_000: (10, 9), 100_000: (4, 5), 1_000_000: (2, 3)}
+PLAN = {1000: (10, 25), 10_000: (10, 21), 100_000: (4, 11), 1_000_000: (2, 7)}
 QUICK_PLAN = {1000: (5, 5), 10_000: (5, 3)}
 STRACE_MAX_N = 100_000  # strace slows the large sizes down too much
 
@@ -243,7 +244,7 @@ def main():
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--fit", help=argparse.SUPPRESS)
     parser.add_argument("--history", help=argparse.SUPPRESS)
-    parser.add_argument("--sizes", help=argparse.SUPPRESS)
+    parser.add_argument("--sizes", help="comma-separated subset of " + ",".join(str(n) for n in SIZES))
     parser.add_argument("--side", default="none", help=argparse.SUPPRESS)
     parser.add_argument("--peaks", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
