@@ -24,7 +24,9 @@ Ref default_covariances(View X, View k);
 Ref exponential_density_rows(View X, View scales);
 
 // numpy.r_[[normal density row of (m, c) for m, c in zip(means, covs)]]
-Ref gaussian_density_rows(View X, View means, View covs);
+// keep_weighted only changes when an (n, d) temporary is released (see the
+// definition): the Gaussian fit faults less with it, exp+gauss without.
+Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted = false);
 
 // numpy.r_[a, b]
 Ref stack(View a, View b);
