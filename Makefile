@@ -3,7 +3,7 @@
 #   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on CPython 3.8 + NumPy 1.24.4 and newest CPython + newest NumPy
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
-#   make bench     benchmark
+#   make bench     benchmark (ARGS="--heap" for the heap histories, bench/heap.py)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #
 # ARGS is passed on to the session (pytest options for test/sanitize, demo.py

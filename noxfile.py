@@ -10,7 +10,7 @@ Sessions (``nox -l`` lists them):
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
-* ``bench``    -- runs bench/bench.py.
+* ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``).
 
 Interpreters are looked up in pyenv's versions directory first (pyenv's shims
 only serve the active version), then on PATH.  Virtual environments are
@@ -170,6 +170,10 @@ def sanitize(session):
 
 @nox.session(python=NEWEST)
 def bench(session):
-    """Run the benchmark script (extra arguments go to it)."""
+    """Run the benchmark script (extra arguments go to it); with --heap as the
+    first argument, bench/heap.py, the comparison in several heap histories."""
     _install(session, ".")
-    session.run("python", "bench/bench.py", *session.posargs)
+    if session.posargs[:1] == ["--heap"]:
+        session.run("python", "bench/heap.py", *session.posargs[1:])
+    else:
+        session.run("python", "bench/bench.py", *session.posargs)

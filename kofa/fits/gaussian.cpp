@@ -17,7 +17,7 @@ PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n
         while (Ref pass = passes.next()) {
             // Expectation: densities normalised per observation, not weighted.
             step(15);
-            Ref prob = gaussian_density_rows(X, mean, cov);
+            Ref prob = gaussian_density_rows(X, mean, cov, /*keep_weighted=*/true);
             step(16);
             prob = normalised(prob);
             step(17);

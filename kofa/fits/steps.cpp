@@ -12,7 +12,7 @@ Ref random_uniform() { return attr(numpy_attr(id.random), id.uniform); }
 
 // The normal density of every observation under one component, computed as
 // it stands: very small densities become 0 rather than being rescaled.
-Ref gaussian_density_row(View X, View m, View c) {
+Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
     Ref two_pi = constant.two_float * numpy_attr(id.pi);
     Ref scale = power(two_pi, dimension(X));
     Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
@@ -22,12 +22,19 @@ Ref gaussian_density_row(View X, View m, View c) {
     Ref dot = numpy_attr(id.dot);
     Ref centred = X - m;
     Ref inverse = call(attr(numpy_attr(id.linalg), id.inv), c);
-    // (n, d) temporaries are released as soon as they are used, as the
-    // interpreter does with an expression's intermediate values.
+    // The centred values and their product with the inverse go as soon as
+    // they are used. Called from here NumPy cannot reuse a temporary
+    // operand's buffer as it does for the interpreter, so a row needs one
+    // (n, d) array more than the rendering. With keep_weighted, `weighted`,
+    // the last (n, d) array, stays until the row exists: the (n,) arrays then
+    // fill the holes the others left and what is freed at the end is not at
+    // the top of the heap, which glibc would otherwise trim and fault back in
+    // for every row. Which order faults less depends on the fit's other
+    // arrays (measured with bench/heap.py).
     Ref weighted = call(dot, centred, inverse) * centred;
     centred.reset();
     Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
-    weighted.reset();
+    if (!keep_weighted) weighted.reset();
     return normaliser * call(exp, constant.minus_half * squared_distance);
 }
 
@@ -76,13 +83,13 @@ Ref exponential_density_rows(View X, View scales) {
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
 }
 
-Ref gaussian_density_rows(View X, View means, View covs) {
+Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted) {
     Ref rows = new_list();
     Iterator components(call(View(process.zip), means, covs));
     while (Ref pair = components.next()) {
         Ref m, c;
         unpack_pair(pair, m, c);
-        append(rows, gaussian_density_row(X, m, c));
+        append(rows, gaussian_density_row(X, m, c, keep_weighted));
     }
     // numpy.r_ is looked up once the rows are made.
     Ref r_ = numpy_attr(id.r_);

@@ -30,8 +30,10 @@ Ref default_covariances(View X, View k);
 Ref exponential_density_rows(View X, View scales);
 
 // numpy.r_[[normal density row of (m, c) for m, c in zip(means, covs)]]:
-// (K, n), K the shorter of means and covs
-Ref gaussian_density_rows(View X, View means, View covs);
+// (K, n), K the shorter of means and covs. keep_weighted only changes when an
+// (n, d) temporary is released (see the definition): the Gaussian fit faults
+// less with it, exp+gauss without.
+Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted = false);
 
 // numpy.r_[a, b]: (Ka, n) on (Kb, n) gives (Ka + Kb, n); (Ka,) on (Kb,) gives (Ka + Kb,)
 Ref stack(View a, View b);

@@ -1,0 +1,358 @@
+"""The kofa fits against their plain-Python rendering in several heap histories.
+
+    PYTHONPATH=build-dev python3 bench/heap.py              # full run (about 5-10 minutes)
+    PYTHONPATH=build-dev python3 bench/heap.py --quick      # smoke run: n up to 1e4, few pairs
+    PYTHONPATH=build-dev python3 bench/heap.py --strace     # also brk/mmap/munmap/madvise counts
+    PYTHONPATH=build-dev python3 bench/heap.py --pairs 3 --sizes 100000,1000000 \
+        --fits gaussian --histories fresh,repeated            # fault counts of a few cases, quickly
+    make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
+
+glibc gives memory back to the system (trimming the top of the heap, unmapping
+large blocks) and takes it again, depending on the order in which blocks are
+made and freed and on what the process did before; a page taken again costs a
+minor page fault.  So the time of a fit depends on the state of the heap that
+it starts in, and module and rendering (tests/reference.py) must be compared
+in several such states.  Each history below runs in processes of its own:
+
+    fresh      a new process per fit and n: the measured pairs follow only a
+               warm-up at n=100 (one-time work inside NumPy)
+    larger     one process per fit, sizes from the largest down: each n is
+               measured after the larger sizes have run
+    smaller    the same from the smallest size up
+    new-data   one process per fit, sizes up: a new sample (new arrays of the
+               same values) is made before every pair
+    repeated   a process per fit and n: a block of pairs runs unmeasured,
+               the next block is measured (the same data, the same process)
+
+In each, the calls alternate module, rendering, module, rendering ..., with
+fixed starts and eps=-1, so both do exactly the same iterations.  The table
+gives the ratio of the median times per iteration (module/rendering), the
+median of the ratios of the pairs, and the median minor page faults per
+iteration of each side (resource.getrusage).  Timings depend on the load of
+the machine; the fault counts do not.  After the table: the worst ratio and
+the largest fault excess over all histories, the tracemalloc peaks of one
+untimed call of each side (in the fresh processes), and with --strace the
+brk/mmap/munmap/madvise calls per iteration of each side (strace, counted
+between two marker calls after a block of pairs, n up to 1e5; a diagnostic:
+strace slows every system call).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import bench  # noqa: E402  (cases, timed and traced calls; imports kofa and reference)
+
+kofa = bench.kofa
+reference = bench.reference
+
+FITS = {  # one case per fit
+    "exponential": "exponential k=2",
+    "gaussian": "gaussian d=2 k=2",
+    "exp+gauss": "exp+gauss 2,1",
+}
+SIZES = (1000, 10_000, 100_000, 1_000_000)
+HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated")
+# (iterations per call, pairs per block) by n: about the same time at every n.
+PLAN = {1000: (10, 25), 10_000: (10, 21), 100_000: (4, 11), 1_000_000: (2, 7)}
+QUICK_PLAN = {1000: (5, 5), 10_000: (5, 3)}
+STRACE_MAX_N = 100_000  # strace slows the large sizes down too much
+
+
+def case_of(fit):
+    return next(c for c in bench.CASES if c.label == FITS[fit])
+
+
+def sample(fit, n, seed=bench.SEED):
+    return case_of(fit).sample(numpy.random.default_rng(seed), n)
+
+
+# ---- worker: runs in a process of its own ------------------------------------------
+
+def warm_up(fit):
+    case = case_of(fit)
+    X = sample(fit, 100)
+    for side in (kofa, reference):
+        bench.timed_call(getattr(side, case.fit), X, case.starts, 2)
+
+
+def pairs(fit, X, n_iter, count, make_data=None):
+    """count interleaved pairs (module call, rendering call); per iteration
+    times and faults of each side."""
+    case = case_of(fit)
+    module_fit, reference_fit = getattr(kofa, case.fit), getattr(reference, case.fit)
+    result = {"mt": [], "rt": [], "mf": [], "rf": []}
+    for rep in range(count):
+        if make_data is not None:
+            X = make_data(rep)
+        seconds, faults = bench.timed_call(module_fit, X, case.starts, n_iter)
+        result["mt"].append(seconds / n_iter)
+        result["mf"].append(faults / n_iter)
+        seconds, faults = bench.timed_call(reference_fit, X, case.starts, n_iter)
+        result["rt"].append(seconds / n_iter)
+        result["rf"].append(faults / n_iter)
+    return result
+
+
+def emit(record):
+    print(json.dumps(record), flush=True)
+
+
+def plan_of(args):
+    plan = QUICK_PLAN if args.quick else PLAN
+    if args.pairs:
+        plan = {n: (n_iter, args.pairs) for n, (n_iter, _) in plan.items()}
+    return plan
+
+
+def worker(args):
+    fit, history, plan = args.fit, args.history, plan_of(args)
+    sizes = [int(n) for n in args.sizes.split(",")]
+    warm_up(fit)
+    if history in ("fresh", "repeated"):
+        (n,) = sizes
+        n_iter, count = plan[n]
+        X = sample(fit, n)
+        if history == "repeated":
+            pairs(fit, X, n_iter, max(2, count // 2))
+        emit(dict(fit=fit, history=history, n=n, **pairs(fit, X, n_iter, count)))
+        if history == "fresh" and args.peaks:
+            case = case_of(fit)
+            peaks = {}
+            for name, side in (("module", kofa), ("reference", reference)):
+                peaks[name], peaks[name + "_result"] = bench.traced_call(
+                    getattr(side, case.fit), X, case.starts, 2)
+            emit(dict(fit=fit, history="peak", n=n, module=peaks["module"], reference=peaks["reference"],
+                      same=bench.same_values(peaks["module_result"], peaks["reference_result"])))
+    elif history in ("larger", "smaller"):
+        data = {n: sample(fit, n) for n in sizes}
+        for n in sorted(sizes, reverse=history == "larger"):
+            n_iter, count = plan[n]
+            emit(dict(fit=fit, history=history, n=n, **pairs(fit, data[n], n_iter, count)))
+    elif history == "new-data":
+        for n in sorted(sizes):
+            n_iter, count = plan[n]
+            emit(dict(fit=fit, history=history, n=n,
+                      **pairs(fit, None, n_iter, count, lambda rep, n=n: sample(fit, n, bench.SEED + rep))))
+    elif history == "strace":
+        # A block of pairs, then one side's calls between two markers that
+        # the caller finds in strace's output.
+        (n,) = sizes
+        n_iter, count = plan[n]
+        X = sample(fit, n)
+        pairs(fit, X, n_iter, count)
+        case = case_of(fit)
+        side = getattr(kofa if args.side == "module" else reference, case.fit)
+        os.access(MARK + "-begin", os.F_OK)
+        for _ in range(count):
+            bench.timed_call(side, X, case.starts, n_iter)
+        os.access(MARK + "-end", os.F_OK)
+    else:
+        raise SystemExit("unknown history " + history)
+
+
+# ---- driver ----------------------------------------------------------------------------
+
+def child(fit, history, sizes, args, extra=(), prefix=()):
+    command = list(prefix) + [sys.executable, os.path.abspath(__file__), "--worker", "--fit", fit,
+                              "--history", history, "--sizes", ",".join(str(n) for n in sizes)]
+    if args.quick:
+        command.append("--quick")
+    if args.pairs:
+        command += ["--pairs", str(args.pairs)]
+    command += list(extra)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(kofa.__file__))] + (
+        [env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    done = subprocess.run(command, stdout=subprocess.PIPE, universal_newlines=True, cwd=HERE, env=env)
+    if done.returncode != 0:
+        raise SystemExit("worker failed ({}): {}".format(done.returncode, " ".join(command)))
+    return [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+
+
+def summary(record):
+    mt, rt = statistics.median(record["mt"]), statistics.median(record["rt"])
+    return {
+        "ratio": mt / rt,
+        "pairs": statistics.median(a / b for a, b in zip(record["mt"], record["rt"])),
+        "mt": mt, "rt": rt,
+        "mf": statistics.median(record["mf"]), "rf": statistics.median(record["rf"]),
+    }
+
+
+MARK = "/kofa-heap-bench-mark"
+TRACED = ("brk", "mmap", "munmap", "madvise")
+
+
+def strace_counts(fit, n, args, side):
+    """brk, mmap, munmap and madvise calls per iteration of `side`'s block,
+    counted between two marker system calls made by the worker."""
+    handle, path = tempfile.mkstemp(prefix="kofa-strace-")
+    os.close(handle)
+    try:
+        child(fit, "strace", [n], args, extra=["--side", side],
+              prefix=["strace", "-f", "-qq", "-o", path, "-e",
+                      "trace=" + ",".join(TRACED + ("access", "faccessat", "faccessat2"))])
+        calls, inside = dict.fromkeys(TRACED, 0), False
+        with open(path) as trace:
+            for line in trace:
+                if MARK in line:
+                    inside = MARK + "-begin" in line
+                    continue
+                if inside:
+                    name = line.split(None, 1)[-1].split("(", 1)[0].strip()
+                    if name in calls:
+                        calls[name] += 1
+    finally:
+        os.unlink(path)
+    n_iter, count = plan_of(args)[n]
+    return {name: calls[name] / (n_iter * count) for name in TRACED}
+
+
+def fmt_ratio(x):
+    return "{:.3f}".format(x)
+
+
+def fmt_faults(x):
+    return "{:.0f}".format(x) if x >= 10 or x == 0 else "{:.1f}".format(x)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smoke run: n up to 1e4, few pairs")
+    parser.add_argument("--fits", default=",".join(FITS), help="comma-separated, of " + ", ".join(FITS))
+    parser.add_argument("--histories", default=",".join(HISTORIES),
+                        help="comma-separated, of " + ", ".join(HISTORIES))
+    parser.add_argument("--max-n", type=float, default=None, help="largest sample size")
+    parser.add_argument("--strace", action="store_true",
+                        help="also count brk/mmap/munmap/madvise (strace), n up to {:g}".format(STRACE_MAX_N))
+    parser.add_argument("--pairs", type=int, default=None,
+                        help="pairs per block at every n (default by n; a few suffice for the fault counts)")
+    parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
+    # for the worker processes
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--fit", help=argparse.SUPPRESS)
+    parser.add_argument("--history", help=argparse.SUPPRESS)
+    parser.add_argument("--sizes", help="comma-separated subset of " + ",".join(str(n) for n in SIZES))
+    parser.add_argument("--side", default="none", help=argparse.SUPPRESS)
+    parser.add_argument("--peaks", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        worker(args)
+        return
+
+    plan = plan_of(args)
+    sizes = [n for n in SIZES if n in plan and (args.max_n is None or n <= args.max_n)]
+    if args.sizes:  # --sizes in the driver: a subset of the sizes
+        sizes = [n for n in sizes if str(n) in args.sizes.split(",")]
+    fits = [f for f in args.fits.split(",") if f]
+    histories = [h for h in args.histories.split(",") if h]
+    for name in fits:
+        if name not in FITS:
+            parser.error("unknown fit {!r}".format(name))
+    for name in histories:
+        if name not in HISTORIES:
+            parser.error("unknown history {!r}".format(name))
+    if args.strace and shutil.which("strace") is None:
+        parser.error("strace not found (apt-get install strace)")
+
+    print("kofa against tests/reference.py in several heap histories", flush=True)
+    print("  python {}, numpy {}, kofa {}".format(sys.version.split()[0], numpy.__version__, kofa.__file__))
+    print("  BLAS {}; OPENBLAS_CORETYPE={!r}".format(bench.blas_description(),
+                                                   os.environ.get("OPENBLAS_CORETYPE")))
+    print("  cases: " + "; ".join("{} ({})".format(f, FITS[f]) for f in fits))
+    print("  per n: " + ", ".join("n={:g}: {} iterations x {} pairs".format(n, *plan[n]) for n in sizes))
+    print(flush=True)
+
+    started = time.perf_counter()
+    results, peaks = {}, {}
+    for fit in fits:
+        for history in histories:
+            if history in ("fresh", "repeated"):
+                records = []
+                for n in sizes:
+                    records += child(fit, history, [n], args,
+                                     extra=["--peaks"] if history == "fresh" else [])
+            else:
+                records = child(fit, history, sizes, args)
+            for record in records:
+                if record["history"] == "peak":
+                    peaks[fit, record["n"]] = record
+                else:
+                    results[fit, record["n"], history] = summary(record)
+        print("  {} done ({:.0f} s)".format(fit, time.perf_counter() - started), flush=True)
+    print()
+
+    header = ("fit", "n", "history", "ratio", "pairs", "module/it", "faults/it m", "faults/it r")
+    widths = (12, 8, 9, 6, 6, 10, 11, 11)
+    print(bench.row(header, widths))
+    worst, excess = None, None
+    for fit in fits:
+        for n in sizes:
+            for history in histories:
+                r = results[fit, n, history]
+                print(bench.row((fit, n, history, fmt_ratio(r["ratio"]), fmt_ratio(r["pairs"]),
+                                 bench.fmt_time(r["mt"]), fmt_faults(r["mf"]), fmt_faults(r["rf"])),
+                                widths))
+                if worst is None or r["ratio"] > worst[0]:
+                    worst = (r["ratio"], fit, n, history)
+                if excess is None or r["mf"] - r["rf"] > excess[0]:
+                    excess = (r["mf"] - r["rf"], fit, n, history)
+        print()
+    print("worst ratio over all histories: {:.3f} ({}, n={}, {})".format(*worst))
+    print("largest fault excess, module - rendering per iteration: {:.1f} ({}, n={}, {})".format(*excess))
+    print()
+
+    if args.markdown:
+        print("| fit | n | " + " | ".join(histories) + " |")
+        print("|---|---|" + "---|" * len(histories))
+        for fit in fits:
+            for n in sizes:
+                cells = []
+                for history in histories:
+                    r = results[fit, n, history]
+                    cells.append("{} ({}/{})".format(fmt_ratio(r["ratio"]), fmt_faults(r["mf"]),
+                                                     fmt_faults(r["rf"])))
+                print("| {} | {:g} | {} |".format(FITS[fit], n, " | ".join(cells)))
+        print()
+
+    if peaks:
+        print("tracemalloc peak of one call (2 iterations), fresh process")
+        print(bench.row(("fit", "n", "module", "rendering", "m/r", "same"), (12, 8, 10, 10, 6, 4)))
+        for fit in fits:
+            for n in sizes:
+                p = peaks.get((fit, n))
+                if p:
+                    print(bench.row((fit, n, bench.fmt_bytes(p["module"]), bench.fmt_bytes(p["reference"]),
+                                     "{:.3f}".format(p["module"] / p["reference"]),
+                                     "yes" if p["same"] else "NO"), (12, 8, 10, 10, 6, 4)))
+        print()
+
+    if args.strace:
+        print("system calls per iteration, after a block of pairs (strace; module / rendering)")
+        print(bench.row(("fit", "n", "brk", "mmap", "munmap", "madvise"), (12, 8, 13, 13, 13, 13)))
+        for fit in fits:
+            for n in sizes:
+                if n > STRACE_MAX_N:
+                    continue
+                m, r = strace_counts(fit, n, args, "module"), strace_counts(fit, n, args, "reference")
+                print(bench.row([fit, n] + ["{:.1f} / {:.1f}".format(m[c], r[c])
+                                            for c in ("brk", "mmap", "munmap", "madvise")],
+                                (12, 8, 13, 13, 13, 13)), flush=True)
+        print()
+    print("total time {:.0f} s".format(time.perf_counter() - started))
+
+
+if __name__ == "__main__":
+    main()
