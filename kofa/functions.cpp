@@ -35,24 +35,25 @@ const char exponential_mixture_doc[] =
     "\n"
     "    ";
 
-template <class Result, class... Arguments>
-constexpr std::size_t arity(Result (*)(Arguments...)) {
+// The number of parameters of a fit: its arguments after the step tag.
+template <class... Arguments>
+constexpr std::size_t parameter_count(Ref (*)(fits::Steps&, Arguments...)) {
     return sizeof...(Arguments);
 }
 
-template <auto fit, std::size_t... I>
-PyObject* call_fit(Ref* values, std::index_sequence<I...>) {
-    return fit(View(values[I])...);
+// The binder of a function: binds the call to the record's parameters, one
+// strong reference per parameter for the whole call, and runs the fit inside
+// its boundary, which reports a failure with the record's display name.
+template <const FunctionRecord& function, auto fit, std::size_t... I>
+PyObject* bind_and_fit(PyObject* args, PyObject* kwargs, std::index_sequence<I...>) {
+    Ref values[sizeof...(I)];
+    if (!bind_arguments(function, args, kwargs, values)) return nullptr;
+    return fits::run_fit(function.display_name, [&](fits::Steps& step) { return fit(step, View(values[I])...); });
 }
 
-// The binder of a function: binds the call to the record's parameters, one
-// strong reference per parameter for the whole call, and runs the fit.
 template <const FunctionRecord& function, auto fit>
-PyObject* bind_and_fit(PyObject*, PyObject* args, PyObject* kwargs) {
-    constexpr std::size_t count = arity(fit);
-    Ref values[count];
-    if (!bind_arguments(function, args, kwargs, values)) return nullptr;
-    return call_fit<fit>(values, std::make_index_sequence<count>{});
+PyObject* binder(PyObject*, PyObject* args, PyObject* kwargs) {
+    return bind_and_fit<function, fit>(args, kwargs, std::make_index_sequence<parameter_count(fit)>{});
 }
 
 // ---- gaussian_mixture ------------------------------------------------------
@@ -63,7 +64,7 @@ constexpr Parameter gaussian_parameters[] = {
 };
 constexpr const View* gaussian_locals[] = {&id.mean,   &id.cov, &id._n_iter, &id.prob, &id.mean_, &id.cov_,
                                            &id.weight, &id.i,   &id.sample,  &id.m,    &id.c};
-static_assert(std::size(gaussian_parameters) == arity(fits::gaussian_mixture));
+static_assert(std::size(gaussian_parameters) == parameter_count(fits::gaussian_mixture));
 
 // ---- exponential_mixture ---------------------------------------------------
 
@@ -76,7 +77,7 @@ constexpr Parameter exponential_parameters[] = {
 };
 constexpr const View* exponential_locals[] = {&id.lambda_, &id._n_iter, &id.prob, &id.lambda__, &id.weight,
                                               &id.i,       &id.sample,  &id.m,    &id.c,        &id.l};
-static_assert(std::size(exponential_parameters) == arity(fits::exponential_mixture));
+static_assert(std::size(exponential_parameters) == parameter_count(fits::exponential_mixture));
 
 // ---- exponential_gaussian_mixture ------------------------------------------
 
@@ -89,7 +90,7 @@ constexpr const View* exponential_gaussian_locals[] = {
     &id.lambda_, &id.mean,   &id.cov,      &id._n_iter,            &id.exponential_prob, &id.gaussian_prob,
     &id.mean_,   &id.cov_,   &id.lambda__, &id.exponential_weight, &id.gaussian_weight,  &id.i,
     &id.sample,  &id.m,      &id.c,        &id.l};
-static_assert(std::size(exponential_gaussian_parameters) == arity(fits::exponential_gaussian_mixture));
+static_assert(std::size(exponential_gaussian_parameters) == parameter_count(fits::exponential_gaussian_mixture));
 
 template <std::size_t N>
 constexpr Py_ssize_t count_of(const Parameter (&)[N]) {
@@ -105,20 +106,20 @@ constexpr Py_ssize_t count_of(const View* const (&)[N]) {
 const FunctionRecord gaussian_mixture_function = {
     "gaussian_mixture", &id.gaussian_mixture, "kofa.gaussian_mixture", 9,
     gaussian_parameters, count_of(gaussian_parameters), gaussian_locals, count_of(gaussian_locals),
-    nullptr, bind_and_fit<gaussian_mixture_function, fits::gaussian_mixture>,
+    nullptr, binder<gaussian_mixture_function, fits::gaussian_mixture>,
 };
 
 const FunctionRecord exponential_mixture_function = {
     "exponential_mixture", &id.exponential_mixture, "kofa.exponential_mixture", 39,
     exponential_parameters, count_of(exponential_parameters), exponential_locals, count_of(exponential_locals),
-    exponential_mixture_doc, bind_and_fit<exponential_mixture_function, fits::exponential_mixture>,
+    exponential_mixture_doc, binder<exponential_mixture_function, fits::exponential_mixture>,
 };
 
 const FunctionRecord exponential_gaussian_mixture_function = {
     "exponential_gaussian_mixture", &id.exponential_gaussian_mixture, "kofa.exponential_gaussian_mixture", 89,
     exponential_gaussian_parameters, count_of(exponential_gaussian_parameters), exponential_gaussian_locals,
     count_of(exponential_gaussian_locals), nullptr,
-    bind_and_fit<exponential_gaussian_mixture_function, fits::exponential_gaussian_mixture>,
+    binder<exponential_gaussian_mixture_function, fits::exponential_gaussian_mixture>,
 };
 
 }  // namespace kofa

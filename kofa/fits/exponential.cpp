@@ -5,50 +5,48 @@
 
 namespace kofa::fits {
 
-PyObject* exponential_mixture(View X, View k, View init_lambda, View n_iter, View eps) {
-    return run_fit(kExponentialMixture, [&](Steps& step) {
-        step(62);
-        Ref lambda_ = truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.two, k);
-        Ref weight;
+Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_iter, View eps) {
+    step(62);
+    Ref lambda_ = truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.two, k);
+    Ref weight;
 
-        // Each iteration's responsibilities replace the previous ones only once
-        // they exist, which keeps the allocator from returning memory to the
-        // system and taking it back in every iteration.
-        Ref prob;
-        RangeLoop passes(step, 64, n_iter);
-        while (Ref pass = passes.next()) {
-            // Expectation: densities normalised per observation, not weighted.
-            step(66);
-            prob = exponential_density_rows(X, lambda_);
-            step(67);
-            prob = normalised(prob);
-            step(68);
-            clear_nan(prob);
+    // Each iteration's responsibilities replace the previous ones only once
+    // they exist, which keeps the allocator from returning memory to the
+    // system and taking it back in every iteration.
+    Ref prob;
+    RangeLoop passes(step, 64, n_iter);
+    while (Ref pass = passes.next()) {
+        // Expectation: densities normalised per observation, not weighted.
+        step(66);
+        prob = exponential_density_rows(X, lambda_);
+        step(67);
+        prob = normalised(prob);
+        step(68);
+        clear_nan(prob);
 
-            // Maximisation: each scale from the observations its component
-            // claims most strongly.
-            step(69);
-            Ref lambda__ = snapshot(lambda_);
-            step(71);
+        // Maximisation: each scale from the observations its component
+        // claims most strongly.
+        step(69);
+        Ref lambda__ = snapshot(lambda_);
+        step(71);
+        weight = weight_shares(prob);
+        step(72);
+        replace_zero_weights(weight, call_method(weight, id.min));
+        update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_);
+
+        step(81);
+        print_claimed_share(prob, prob);
+        step(82);
+        if (changed_less_than(lambda_, lambda__, eps)) {
+            step(83);
             weight = weight_shares(prob);
-            step(72);
-            replace_zero_weights(weight, call_method(weight, id.min));
-            update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_);
-
-            step(81);
-            print_claimed_share(prob, prob);
-            step(82);
-            if (changed_less_than(lambda_, lambda__, eps)) {
-                step(83);
-                weight = weight_shares(prob);
-                break;
-            }
+            break;
         }
+    }
 
-        step(87);
-        if (!weight) raise_unbound_local("weight");
-        return tuple_of(weight, lambda_);
-    });
+    step(87);
+    if (!weight) raise_unbound_local("weight");
+    return tuple_of(weight, lambda_);
 }
 
 }  // namespace kofa::fits

@@ -20,71 +20,68 @@ void weight_shares_of_both(Steps& step, int exponential_line, int gaussian_line,
 
 }  // namespace
 
-PyObject* exponential_gaussian_mixture(View X, View exponential_k, View gaussian_k, View init_lambda,
-                                       View init_mean, View init_cov, View n_iter, View eps) {
-    return run_fit(kExponentialGaussianMixture, [&](Steps& step) {
-        step(90);
-        Ref lambda_ =
-            truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.hundred, exponential_k);
-        step(91);
-        Ref mean = truth(init_mean) ? Ref::borrow(init_mean) : random_means(X, gaussian_k);
-        step(92);
-        Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, gaussian_k);
-        Ref exponential_weight, gaussian_weight;
+Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View gaussian_k, View init_lambda, View init_mean, View init_cov, View n_iter, View eps) {
+    step(90);
+    Ref lambda_ =
+        truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.hundred, exponential_k);
+    step(91);
+    Ref mean = truth(init_mean) ? Ref::borrow(init_mean) : random_means(X, gaussian_k);
+    step(92);
+    Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, gaussian_k);
+    Ref exponential_weight, gaussian_weight;
 
-        // Kept across iterations: see exponential_mixture.
-        Ref exponential_prob, gaussian_prob;
-        RangeLoop passes(step, 94, n_iter);
-        while (Ref pass = passes.next()) {
-            // Expectation: one per-observation total over both kinds.
-            step(96);
-            exponential_prob = exponential_density_rows(X, lambda_);
-            step(97);
-            gaussian_prob = gaussian_density_rows(X, mean, cov);
-            step(98);
-            Ref total = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
-            exponential_prob = exponential_prob / total;
-            step(99);
-            gaussian_prob = gaussian_prob / total;
-            step(100);
-            clear_nan(exponential_prob);
-            step(101);
-            clear_nan(gaussian_prob);
+    // Kept across iterations: see exponential_mixture.
+    Ref exponential_prob, gaussian_prob;
+    RangeLoop passes(step, 94, n_iter);
+    while (Ref pass = passes.next()) {
+        // Expectation: one per-observation total over both kinds.
+        step(96);
+        exponential_prob = exponential_density_rows(X, lambda_);
+        step(97);
+        gaussian_prob = gaussian_density_rows(X, mean, cov);
+        step(98);
+        Ref total = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
+        exponential_prob = exponential_prob / total;
+        step(99);
+        gaussian_prob = gaussian_prob / total;
+        step(100);
+        clear_nan(exponential_prob);
+        step(101);
+        clear_nan(gaussian_prob);
 
-            // Maximisation: exponential components first, then Gaussian ones.
-            step(105);
-            Ref mean_ = snapshot(mean);
-            step(106);
-            Ref cov_ = snapshot(cov);
-            step(107);
-            Ref lambda__ = snapshot(lambda_);
-            weight_shares_of_both(step, 109, 110, exponential_prob, gaussian_prob, exponential_weight,
+        // Maximisation: exponential components first, then Gaussian ones.
+        step(105);
+        Ref mean_ = snapshot(mean);
+        step(106);
+        Ref cov_ = snapshot(cov);
+        step(107);
+        Ref lambda__ = snapshot(lambda_);
+        weight_shares_of_both(step, 109, 110, exponential_prob, gaussian_prob, exponential_weight,
+                              gaussian_weight);
+        step(111);
+        replace_zero_weights(exponential_weight,
+                             call_method(stack(exponential_weight, gaussian_weight), id.min));
+        step(112);
+        replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
+
+        update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
+                      lambda_);
+        update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov);
+
+        step(129);
+        print_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);
+        step(130);
+        if (changed_less_than(mean, mean_, eps) && changed_less_than(cov, cov_, eps) &&
+            changed_less_than(lambda_, lambda__, eps)) {
+            weight_shares_of_both(step, 131, 132, exponential_prob, gaussian_prob, exponential_weight,
                                   gaussian_weight);
-            step(111);
-            replace_zero_weights(exponential_weight,
-                                 call_method(stack(exponential_weight, gaussian_weight), id.min));
-            step(112);
-            replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
-
-            update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
-                          lambda_);
-            update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov);
-
-            step(129);
-            print_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);
-            step(130);
-            if (changed_less_than(mean, mean_, eps) && changed_less_than(cov, cov_, eps) &&
-                changed_less_than(lambda_, lambda__, eps)) {
-                weight_shares_of_both(step, 131, 132, exponential_prob, gaussian_prob, exponential_weight,
-                                      gaussian_weight);
-                break;
-            }
+            break;
         }
+    }
 
-        step(136);
-        if (!exponential_weight) raise_unbound_local("exponential_weight");
-        return tuple_of(exponential_weight, lambda_, gaussian_weight, mean, cov);
-    });
+    step(136);
+    if (!exponential_weight) raise_unbound_local("exponential_weight");
+    return tuple_of(exponential_weight, lambda_, gaussian_weight, mean, cov);
 }
 
 }  // namespace kofa::fits

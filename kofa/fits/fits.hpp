@@ -1,20 +1,17 @@
-// The three EM fits. Each returns its result tuple, or null with the Python
-// exception pending and one traceback entry added at the failing step.
+// The three EM fits. Each runs inside the fit boundary (fit.hpp): it returns
+// its result tuple, or throws with the Python exception pending after
+// tagging the failing step's source line in `step`.
 #pragma once
 
-#include "kofa/ref.hpp"
+#include "kofa/fits/fit.hpp"
 
 namespace kofa::fits {
 
-inline constexpr const char* kGaussianMixture = "kofa.gaussian_mixture";
-inline constexpr const char* kExponentialMixture = "kofa.exponential_mixture";
-inline constexpr const char* kExponentialGaussianMixture = "kofa.exponential_gaussian_mixture";
+Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov, View n_iter, View eps);
 
-PyObject* gaussian_mixture(View X, View k, View init_mean, View init_cov, View n_iter, View eps);
+Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_iter, View eps);
 
-PyObject* exponential_mixture(View X, View k, View init_lambda, View n_iter, View eps);
-
-PyObject* exponential_gaussian_mixture(View X, View exponential_k, View gaussian_k, View init_lambda,
-                                       View init_mean, View init_cov, View n_iter, View eps);
+Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View gaussian_k, View init_lambda,
+                                 View init_mean, View init_cov, View n_iter, View eps);
 
 }  // namespace kofa::fits
