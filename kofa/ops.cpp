@@ -1,6 +1,79 @@
 #include "kofa/ops.hpp"
 
+#include <cstring>
+
 namespace kofa {
+
+namespace {
+
+// NumPy's array and float64 scalar types, recognised without calling into
+// Python: the type names of static types carry their module.
+bool is_exactly(PyObject* object, const char* type_name) {
+    return std::strcmp(Py_TYPE(object)->tp_name, type_name) == 0;
+}
+
+// A buffer view of an array, released with the view.
+class ArrayBuffer {
+  public:
+    ArrayBuffer(PyObject* array, int flags) : ok_(PyObject_GetBuffer(array, &view_, flags) == 0) {
+        // An array that exports no such buffer is simply not multiplied in place.
+        if (!ok_) PyErr_Clear();
+    }
+    ~ArrayBuffer() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    ArrayBuffer(const ArrayBuffer&) = delete;
+    ArrayBuffer& operator=(const ArrayBuffer&) = delete;
+    explicit operator bool() const { return ok_; }
+    const Py_buffer* operator->() const { return &view_; }
+
+  private:
+    Py_buffer view_;
+    bool ok_;
+};
+
+bool format_is(const Py_buffer* view, const char* format) {
+    return view->format != nullptr && std::strcmp(view->format, format) == 0;
+}
+
+// Whether `temporary *= factor` gives what `temporary * factor` would: the
+// temporary is a writable float64 or float32 NumPy array that nobody else
+// holds, and the factor keeps both its dtype and its shape. Every test here
+// is made without calling into Python.
+bool multiplies_in_place(PyObject* temporary, PyObject* factor) {
+    if (Py_REFCNT(temporary) != 1 || !is_exactly(temporary, "numpy.ndarray")) return false;
+    if (PyErr_Occurred()) return false;  // the buffer requests below may clear errors
+    ArrayBuffer product(temporary, PyBUF_RECORDS);
+    if (!product) return false;
+    const bool float64 = format_is(product.operator->(), "d");
+    // A Python float or a float64 scalar leaves a float64 array float64
+    // whatever the NumPy version's casting rules.
+    if (PyFloat_CheckExact(factor) || is_exactly(factor, "numpy.float64")) return float64;
+    if (!is_exactly(factor, "numpy.ndarray")) return false;
+    ArrayBuffer other(factor, PyBUF_RECORDS_RO);
+    if (!other || !(float64 || format_is(product.operator->(), "f"))) return false;
+    if (std::strcmp(other->format, product->format) != 0 || other->ndim > product->ndim) return false;
+    // The factor must broadcast to the temporary's shape without enlarging it.
+    for (int axis = 1; axis <= other->ndim; ++axis) {
+        const Py_ssize_t size = other->shape[other->ndim - axis];
+        if (size != 1 && size != product->shape[product->ndim - axis]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Ref times_temporary(View factor, Ref temporary) {
+    if (multiplies_in_place(temporary.get(), factor.get()))
+        return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
+    return factor * temporary;
+}
+
+Ref temporary_times(Ref temporary, View factor) {
+    if (multiplies_in_place(temporary.get(), factor.get()))
+        return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
+    return temporary * factor;
+}
 
 void unpack_pair(View pair, Ref& first, Ref& second) {
     PyObject* object = pair.get();

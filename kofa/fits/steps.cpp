@@ -1,5 +1,7 @@
 #include "kofa/fits/steps.hpp"
 
+#include <utility>
+
 namespace kofa::fits {
 
 namespace {
@@ -22,20 +24,22 @@ Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
     Ref dot = numpy_attr(id.dot);
     Ref centred = X - m;
     Ref inverse = call(attr(numpy_attr(id.linalg), id.inv), c);
-    // The centred values and their product with the inverse go as soon as
-    // they are used. Called from here NumPy cannot reuse a temporary
-    // operand's buffer as it does for the interpreter, so a row needs one
-    // (n, d) array more than the rendering. With keep_weighted, `weighted`,
-    // the last (n, d) array, stays until the row exists: the (n,) arrays then
-    // fill the holes the others left and what is freed at the end is not at
-    // the top of the heap, which glibc would otherwise trim and fault back in
-    // for every row. Which order faults less depends on the fit's other
-    // arrays (measured with bench/heap.py).
-    Ref weighted = call(dot, centred, inverse) * centred;
+    // The products below reuse the buffer of the array that only this row
+    // holds, as NumPy does for the interpreter's temporaries, so a row needs
+    // no more arrays than the rendering. The centred values go as soon as they
+    // are used. With keep_weighted, `weighted`, the last (n, d) array, stays
+    // until the row exists: the (n,) arrays then fill the holes the others
+    // left, and what is freed at the end is not at the top of the heap, which
+    // glibc would otherwise trim and fault back in for every row. Which order
+    // faults less depends on the fit's other arrays (bench/heap.py).
+    Ref weighted = temporary_times(call(dot, centred, inverse), centred);
     centred.reset();
     Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
     if (!keep_weighted) weighted.reset();
-    return normaliser * call(exp, constant.minus_half * squared_distance);
+    Ref exponent = times_temporary(constant.minus_half, std::move(squared_distance));
+    Ref density = call(exp, exponent);
+    exponent.reset();
+    return times_temporary(normaliser, std::move(density));
 }
 
 }  // namespace
@@ -78,6 +82,8 @@ Ref exponential_density_rows(View X, View scales) {
         Ref exponent = (constant.minus_one / l) * X;
         Ref exponential = call(exp, exponent);
         exponent.reset();
+        // A new array rather than the exponential's buffer: reusing it here
+        // faults more in every heap history measured (bench/heap.py).
         append(columns, inverse * exponential);
     }
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
