@@ -47,7 +47,6 @@ ROOT = Path(__file__).resolve().parent
 IN_CI = os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
 
 SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
-OLDEST = SUPPORTED[0]
 
 # The newest NumPy release with wheels for each CPython, and the newest
 # release of each NumPy series, pinned so that the matrix is reproducible.
@@ -61,6 +60,7 @@ NUMPY_FOR_PYTHON = {
     "3.12": "2.5.5",
     "3.13": "2.5.5",
 }
+# 2.5, the newest series, needs CPython 3.12 or later: the 3.12 and 3.13 cells have it.
 SERIES_PYTHON = "3.11"  # the one current interpreter that every series supports
 NUMPY_SERIES = ["1.24.4", "1.26.4", "2.0.2", "2.1.3", "2.2.6", "2.3.5", "2.4.6"]
 
