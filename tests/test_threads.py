@@ -135,6 +135,9 @@ busy = BusyAtShutdown()
 """
 
 
+@pytest.mark.skipif(sys.version_info[:2] == (3, 10),
+                    reason="CPython 3.10 itself crashes in take_gil when a daemon thread runs Python "
+                           "code at exit: the same script without kofa crashed 7 of 40 runs")
 def test_daemon_threads_inside_fits_at_exit_do_not_crash():
     # During shutdown the interpreter ends a daemon thread that asks for the
     # lock with pthread_exit, which unwinds the fit's frames on a thread that
