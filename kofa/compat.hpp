@@ -7,8 +7,9 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x03090000
-// Exported by CPython 3.8 but not declared in its public headers.
+#if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000
+// Exported by every CPython kofa builds for, but declared in the public
+// headers only from 3.9 to 3.12.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
@@ -66,6 +67,14 @@ inline PyObject* vectorcall_unchecked(PyObject* callable, PyObject* const* args,
     PyObject* result = function(callable, args, nargsf, kwnames);
     if (result != nullptr && PyErr_Occurred()) Py_CLEAR(result);
     return result;
+}
+
+// The interpreter's own lookup for a method call. Returns 1 with *method the
+// function found on the type, to be called with obj as its first argument
+// (no bound method is made); otherwise 0 with *method the attribute itself,
+// or null with an exception set.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+    return _PyObject_GetMethod(obj, name, method);
 }
 
 inline int64_t current_interpreter_id() {

@@ -118,17 +118,28 @@ Ref call_with_axis(View callable, View axis, const Args&... args) {
                                                      id.axis_keyword.get()));
 }
 
-// object.name(*args): the attribute read, then the call of the bound method.
+// object.name(*args) and object.name(axis=axis), looked up as the
+// interpreter looks up a method to call: a function found on the type is
+// called with the object in front, without making a bound method.
 template <class... Args>
 Ref call_method(View object, View name, const Args&... args) {
-    Ref method = attr(object, name);
-    return call(method, args...);
+    PyObject* found = nullptr;
+    const int unbound = compat::get_method(object.get(), name.get(), &found);
+    Ref method = checked(found);
+    if (!unbound) return call(method, args...);
+    PyObject* stack[] = {nullptr, object.get(), View(args).get()...};
+    return checked_call(compat::vectorcall_unchecked(
+        method.get(), stack + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// object.name(axis=axis)
 inline Ref call_method_with_axis(View object, View name, View axis) {
-    Ref method = attr(object, name);
-    return call_with_axis(method, axis);
+    PyObject* found = nullptr;
+    const int unbound = compat::get_method(object.get(), name.get(), &found);
+    Ref method = checked(found);
+    if (!unbound) return call_with_axis(method, axis);
+    PyObject* stack[] = {nullptr, object.get(), axis.get()};
+    return checked_call(compat::vectorcall_unchecked(method.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     id.axis_keyword.get()));
 }
 
 // ---- containers -------------------------------------------------------------
