@@ -3,10 +3,9 @@
 #include "kofa/errors.hpp"
 #include "kofa/state.hpp"
 
-#include <algorithm>
 #include <cstring>
+#include <map>
 #include <new>
-#include <vector>
 
 namespace kofa {
 
@@ -28,37 +27,30 @@ struct CodeKey {
     }
 };
 
-struct CachedCode {
-    CodeKey key;
-    PyCodeObject* code;  // strong reference, kept for the life of the process
-};
+// Sorted by key; only grows. A node-based map rather than a vector: its
+// nodes never move, so the module needs no newer C++ runtime than manylinux1
+// offers. Never destroyed, since its references must not be released after
+// the interpreter is gone.
+using CodeCache = std::map<CodeKey, PyCodeObject*>;  // strong references
 
-// Sorted by key; only grows. Never destroyed, since its references must not
-// be released after the interpreter is gone.
-std::vector<CachedCode>& code_cache() {
-    static auto* cache = new std::vector<CachedCode>();
+CodeCache& code_cache() {
+    static auto* cache = new CodeCache();
     return *cache;
-}
-
-std::vector<CachedCode>::iterator find_place(const CodeKey& key) {
-    auto& cache = code_cache();
-    return std::lower_bound(cache.begin(), cache.end(), key,
-                            [](const CachedCode& entry, const CodeKey& k) { return entry.key < k; });
 }
 
 // Keeps a new reference to `code`; a cache that cannot grow keeps nothing.
 void remember(const CodeKey& key, PyCodeObject* code) {
     // Making the code object may have let another thread insert the same key.
-    auto place = find_place(key);
-    if (place != code_cache().end() && place->key == key) {
-        PyCodeObject* old = place->code;
+    auto place = code_cache().lower_bound(key);
+    if (place != code_cache().end() && place->first == key) {
+        PyCodeObject* old = place->second;
         Py_INCREF(code);
-        place->code = code;
+        place->second = code;
         Py_DECREF(old);
         return;
     }
     try {
-        code_cache().insert(place, CachedCode{key, code});
+        code_cache().emplace_hint(place, key, code);
     } catch (const std::bad_alloc&) {
         return;
     }
@@ -67,10 +59,10 @@ void remember(const CodeKey& key, PyCodeObject* code) {
 
 // A new reference to the code object for `key`, or null with an exception set.
 PyCodeObject* code_for(const CodeKey& key) {
-    auto place = find_place(key);
-    if (place != code_cache().end() && place->key == key) {
-        Py_INCREF(place->code);
-        return place->code;
+    auto found = code_cache().find(key);
+    if (found != code_cache().end()) {
+        Py_INCREF(found->second);
+        return found->second;
     }
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, key.display_name, key.line);
     if (code != nullptr) remember(key, code);
