@@ -6,11 +6,6 @@
 #include "kofa/traceback.hpp"
 
 #include <exception>
-#include <new>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 namespace kofa::fits {
 
@@ -33,12 +28,11 @@ void raise_from(const std::exception& error);
 // where a fit's C++ frames meet the interpreter's C frames:
 //
 // - PythonError: the exception is pending already;
-// - a C++ exception becomes the matching Python exception;
-// - forced unwinding (CPython ends a daemon thread at shutdown with
-//   pthread_exit) must pass: swallowing it aborts the process. For the same
-//   reason no code below may catch (...) without rethrowing, and no
-//   noexcept frame may hold a Ref;
-// - anything else is a SystemError.
+// - a standard C++ exception becomes the matching Python exception;
+// - nothing else is caught. Forced unwinding (CPython ends a daemon thread at
+//   shutdown with pthread_exit) must pass: swallowing it aborts the process.
+//   For the same reason no code below may catch (...) without rethrowing,
+//   and no noexcept frame may hold a Ref. kofa itself throws nothing else.
 //
 // Every failure that stops here gets one traceback entry at the failing step.
 template <class Body>
@@ -47,14 +41,8 @@ PyObject* run_fit(const char* display_name, Body&& body) {
     try {
         return body(step).release();
     } catch (const PythonError&) {
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (const std::exception& error) {
         raise_from(error);
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a kofa fit");
     }
     add_traceback_entry(display_name, step.line());
     return nullptr;
