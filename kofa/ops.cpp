@@ -26,15 +26,12 @@ class ArrayBuffer {
     ArrayBuffer& operator=(const ArrayBuffer&) = delete;
     explicit operator bool() const { return ok_; }
     const Py_buffer* operator->() const { return &view_; }
+    bool has_format(const char* format) const { return view_.format != nullptr && std::strcmp(view_.format, format) == 0; }
 
   private:
     Py_buffer view_;
     bool ok_;
 };
-
-bool format_is(const Py_buffer* view, const char* format) {
-    return view->format != nullptr && std::strcmp(view->format, format) == 0;
-}
 
 // Whether `temporary *= factor` gives what `temporary * factor` would: the
 // temporary is a writable float64 or float32 NumPy array that nobody else
@@ -45,14 +42,13 @@ bool multiplies_in_place(PyObject* temporary, PyObject* factor) {
     if (PyErr_Occurred()) return false;  // the buffer requests below may clear errors
     ArrayBuffer product(temporary, PyBUF_RECORDS);
     if (!product) return false;
-    const bool float64 = format_is(product.operator->(), "d");
+    const bool float64 = product.has_format("d");
     // A Python float or a float64 scalar leaves a float64 array float64
     // whatever the NumPy version's casting rules.
     if (PyFloat_CheckExact(factor) || is_exactly(factor, "numpy.float64")) return float64;
-    if (!is_exactly(factor, "numpy.ndarray")) return false;
+    if (!(float64 || product.has_format("f")) || !is_exactly(factor, "numpy.ndarray")) return false;
     ArrayBuffer other(factor, PyBUF_RECORDS_RO);
-    if (!other || !(float64 || format_is(product.operator->(), "f"))) return false;
-    if (std::strcmp(other->format, product->format) != 0 || other->ndim > product->ndim) return false;
+    if (!other || !other.has_format(product->format) || other->ndim > product->ndim) return false;
     // The factor must broadcast to the temporary's shape without enlarging it.
     for (int axis = 1; axis <= other->ndim; ++axis) {
         const Py_ssize_t size = other->shape[other->ndim - axis];
