@@ -33,13 +33,35 @@ class ArrayBuffer {
     bool ok_;
 };
 
-// Whether `temporary *= factor` gives what `temporary * factor` would: the
-// temporary is a writable float64 or float32 NumPy array that nobody else
-// holds, and the factor keeps both its dtype and its shape. Every test here
-// is made without calling into Python.
-bool multiplies_in_place(PyObject* temporary, PyObject* factor) {
+// An exact NumPy array's `base`, or null (and no exception) if it has none
+// to give.
+Ref base_of(PyObject* array) {
+    Ref base = Ref::steal(PyObject_GetAttr(array, id.base.get()));
+    if (!base) PyErr_Clear();
+    return base;
+}
+
+// Whether the array's buffer belongs to it alone: it owns its data, or it
+// is the only view of an array that does (the transpose of a fresh result).
+// A view of anything else (the caller's samples, say) must not be written.
+bool owns_its_buffer(PyObject* array) {
+    Ref base = base_of(array);
+    if (!base) return false;
+    if (base.get() == Py_None) return true;
+    // Two references to the base: the view's and this function's.
+    if (Py_REFCNT(base.get()) != 2 || !is_exactly(base.get(), "numpy.ndarray")) return false;
+    Ref base_of_base = base_of(base.get());
+    return base_of_base && base_of_base.get() == Py_None;
+}
+
+// Whether `temporary *= factor` (or `/=`) gives what `temporary * factor`
+// would: the temporary is a writable float64 or float32 NumPy array that
+// nobody else holds or sees, and the factor keeps both its dtype and its
+// shape. Only NumPy's own C getters and buffer exports are asked.
+bool can_reuse(PyObject* temporary, PyObject* factor) {
     if (Py_REFCNT(temporary) != 1 || !is_exactly(temporary, "numpy.ndarray")) return false;
-    if (PyErr_Occurred()) return false;  // the buffer requests below may clear errors
+    if (PyErr_Occurred()) return false;  // the requests below may clear errors
+    if (!owns_its_buffer(temporary)) return false;
     ArrayBuffer product(temporary, PyBUF_RECORDS);
     if (!product) return false;
     const bool float64 = product.has_format("d");
@@ -60,15 +82,21 @@ bool multiplies_in_place(PyObject* temporary, PyObject* factor) {
 }  // namespace
 
 Ref times_temporary(View factor, Ref temporary) {
-    if (multiplies_in_place(temporary.get(), factor.get()))
+    if (can_reuse(temporary.get(), factor.get()))
         return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
     return factor * temporary;
 }
 
 Ref temporary_times(Ref temporary, View factor) {
-    if (multiplies_in_place(temporary.get(), factor.get()))
+    if (can_reuse(temporary.get(), factor.get()))
         return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
     return temporary * factor;
+}
+
+Ref temporary_over(Ref temporary, View divisor) {
+    if (can_reuse(temporary.get(), divisor.get()))
+        return checked(PyNumber_InPlaceTrueDivide(temporary.get(), divisor.get()));
+    return temporary / divisor;
 }
 
 void unpack_pair(View pair, Ref& first, Ref& second) {

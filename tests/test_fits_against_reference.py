@@ -782,3 +782,47 @@ def test_reads_in_the_reference_order(fit, sample, kw):
     for n in range(1, len(log) + 1):
         want = logged_run(reference, fit, sample, kw, fail_at=n)
         assert logged_run(kofa, fit, sample, kw, fail_at=n) == want
+
+
+class KeepingNumpy:
+    """Stands in for the global `numpy`: every array that a function of it
+    returns is a view of an array that the stand-in keeps, with a copy."""
+
+    def __init__(self):
+        self.kept = []
+
+    def __getattr__(self, name):
+        value = getattr(np, name)
+        if not callable(value) or isinstance(value, type):
+            return value
+
+        def keeping(*args, **kw):
+            result = value(*args, **kw)
+            if type(result) is not np.ndarray:
+                return result
+            self.kept.append((result, result.copy()))
+            return result[...]
+        return keeping
+
+
+@pytest.mark.parametrize("fit,sample,kw", [
+    (GAUSS, g, dict(init_mean=[[0.0, 0.0], [4.0, 4.0]],
+                    init_cov=[np.eye(2), np.eye(2)])),
+    (EG, eg, dict(init_lambda=[1.0], init_mean=[[15.0]],
+                  init_cov=[[[4.0]]])),
+])
+def test_arrays_seen_elsewhere_are_never_written(fit, sample, kw):
+    """Products and quotients reuse only buffers that nothing else sees."""
+    X = sample(np.random.default_rng(3))
+    want, want_lines = quiet(getattr(kofa, fit), X, n_iter=3, **copy.deepcopy(kw))
+    stand_in = KeepingNumpy()
+    kofa.numpy = stand_in
+    try:
+        got, got_lines = quiet(getattr(kofa, fit), X, n_iter=3, **copy.deepcopy(kw))
+    finally:
+        kofa.numpy = np
+    assert len(stand_in.kept) > 20
+    for array, before in stand_in.kept:
+        assert np.array_equal(array, before, equal_nan=True)
+    assert_same(got, want, fit)
+    assert got_lines == want_lines

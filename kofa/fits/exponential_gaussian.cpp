@@ -41,9 +41,9 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         gaussian_prob = gaussian_density_rows(X, mean, cov);
         step(98);
         Ref total = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
-        exponential_prob = exponential_prob / total;
+        exponential_prob = temporary_over(std::move(exponential_prob), total);
         step(99);
-        gaussian_prob = gaussian_prob / total;
+        gaussian_prob = temporary_over(std::move(gaussian_prob), total);
         step(100);
         clear_nan(exponential_prob);
         step(101);

@@ -11,14 +11,19 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
     step(11);
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, k);
     Ref weight;
+    // Each iteration's responsibilities replace the previous ones only once
+    // the new densities exist, as a rebound local would; released earlier,
+    // they leave a hole at the top of the heap that glibc gives back to the
+    // system and faults in again, in some states of the heap.
+    Ref prob;
 
     RangeLoop passes(step, 13, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: densities normalised per observation, not weighted.
         step(15);
-        Ref prob = gaussian_density_rows(X, mean, cov, /*keep_weighted=*/true);
+        prob = gaussian_density_rows(X, mean, cov, /*keep_weighted=*/true);
         step(16);
-        prob = normalised(prob);
+        prob = normalised_in_place(std::move(prob));
         step(17);
         clear_nan(prob);
 

@@ -106,6 +106,11 @@ Ref stack(View a, View b) { return item(numpy_attr(id.r_), tuple_of(a, b)); }
 
 Ref normalised(View prob) { return prob / call_method(prob, id.sum, constant.zero); }
 
+Ref normalised_in_place(Ref prob) {
+    Ref totals = call_method(prob, id.sum, constant.zero);
+    return temporary_over(std::move(prob), totals);
+}
+
 void clear_nan(View prob) {
     Ref isnan = numpy_attr(id.isnan);
     set_item(prob, call(isnan, prob), constant.zero);
