@@ -1,11 +1,12 @@
 """The kofa fits against their plain-Python rendering in several heap histories.
 
-    PYTHONPATH=build-dev python3 bench/heap.py              # full run (about 5-10 minutes)
+    PYTHONPATH=build-dev python3 bench/heap.py              # full run (about 10 minutes)
     PYTHONPATH=build-dev python3 bench/heap.py --quick      # smoke run: n up to 1e4, few pairs
     PYTHONPATH=build-dev python3 bench/heap.py --strace     # also brk/mmap/munmap/madvise counts
     PYTHONPATH=build-dev python3 bench/heap.py --pairs 3 --sizes 100000,1000000 \
         --fits gaussian --histories fresh,repeated            # fault counts of a few cases, quickly
     make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
+    PYTHONPATH=build-dev python3 bench/heap.py --against-itself  # the rendering on both sides
 
 glibc gives memory back to the system (trimming the top of the heap, unmapping
 large blocks) and takes it again, depending on the order in which blocks are
@@ -24,17 +25,27 @@ in several such states.  Each history below runs in processes of its own:
     repeated   a process per fit and n: a block of pairs runs unmeasured,
                the next block is measured (the same data, the same process)
 
-In each, the calls alternate module, rendering, module, rendering ..., with
-fixed starts and eps=-1, so both do exactly the same iterations.  The table
-gives the ratio of the median times per iteration (module/rendering), the
-median of the ratios of the pairs, and the median minor page faults per
-iteration of each side (resource.getrusage).  Timings depend on the load of
-the machine; the fault counts do not.  After the table: the worst ratio and
-the largest fault excess over all histories, the tracemalloc peaks of one
-untimed call of each side (in the fresh processes), and with --strace the
-brk/mmap/munmap/madvise calls per iteration of each side (strace, counted
-between two marker calls after a block of pairs, n up to 1e5; a diagnostic:
-strace slows every system call).
+In each, the calls come in pairs, module then rendering, and every other
+pair rendering then module, so that neither side always follows the other
+or a new sample; fixed starts and eps=-1, so both do exactly the same
+iterations.  Every history runs in --processes processes (3 by default) and
+their pairs are pooled: where glibc places the heap differs from process to
+process (address-space randomisation), and with it which pages an array
+spans, so one process's fault counts can be 15% off another's.
+
+The table gives, per fit, n and history: the median of the ratios of the
+pairs (module/rendering time per iteration; each pair is measured under the
+same conditions, so a machine whose speed drifts affects this least), the
+ratio of the median times, and the median minor page faults per iteration
+of each side (resource.getrusage).  Timings depend on the load of the
+machine; the fault counts do not.  After the table: the worst of both ratios
+and the largest fault excess over all histories, the tracemalloc peaks of
+one untimed call of each side (in the fresh processes), and with --strace
+the brk/mmap/munmap/madvise calls per iteration of each side (strace,
+counted between two marker calls after a block of pairs, n up to 1e5; a
+diagnostic: strace slows every system call).  --against-itself puts the
+rendering on both sides: its ratios show how far from 1 the measurement
+alone scatters on this machine.
 """
 
 import argparse
@@ -65,7 +76,9 @@ FITS = {  # one case per fit
 SIZES = (1000, 10_000, 100_000, 1_000_000)
 HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated")
 # (iterations per call, pairs per block) by n: about the same time at every n.
-PLAN = {1000: (10, 25), 10_000: (10, 21), 100_000: (4, 11), 1_000_000: (2, 7)}
+# At n = 1e3 an iteration is a third of a millisecond and the two sides differ
+# by about 1%: more iterations and pairs keep the medians steady there.
+PLAN = {1000: (20, 40), 10_000: (10, 30), 100_000: (4, 12), 1_000_000: (2, 8)}
 QUICK_PLAN = {1000: (5, 5), 10_000: (5, 3)}
 STRACE_MAX_N = 100_000  # strace slows the large sizes down too much
 
@@ -92,16 +105,19 @@ def pairs(fit, X, n_iter, count, make_data=None):
     times and faults of each side."""
     case = case_of(fit)
     module_fit, reference_fit = getattr(kofa, case.fit), getattr(reference, case.fit)
+    if AGAINST_ITSELF:
+        module_fit = reference_fit
     result = {"mt": [], "rt": [], "mf": [], "rf": []}
+    sides = (("m", module_fit), ("r", reference_fit))
     for rep in range(count):
         if make_data is not None:
             X = make_data(rep)
-        seconds, faults = bench.timed_call(module_fit, X, case.starts, n_iter)
-        result["mt"].append(seconds / n_iter)
-        result["mf"].append(faults / n_iter)
-        seconds, faults = bench.timed_call(reference_fit, X, case.starts, n_iter)
-        result["rt"].append(seconds / n_iter)
-        result["rf"].append(faults / n_iter)
+        # Every other pair the rendering goes first, so that neither side
+        # always inherits the heap that the other (or a new sample) left.
+        for name, fit_ in sides if rep % 2 == 0 else sides[::-1]:
+            seconds, faults = bench.timed_call(fit_, X, case.starts, n_iter)
+            result[name + "t"].append(seconds / n_iter)
+            result[name + "f"].append(faults / n_iter)
     return result
 
 
@@ -116,7 +132,12 @@ def plan_of(args):
     return plan
 
 
+AGAINST_ITSELF = False
+
+
 def worker(args):
+    global AGAINST_ITSELF
+    AGAINST_ITSELF = args.against_itself
     fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
     warm_up(fit)
@@ -171,6 +192,8 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
         command.append("--quick")
     if args.pairs:
         command += ["--pairs", str(args.pairs)]
+    if args.against_itself:
+        command.append("--against-itself")
     command += list(extra)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(kofa.__file__))] + (
@@ -184,8 +207,8 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
 def summary(record):
     mt, rt = statistics.median(record["mt"]), statistics.median(record["rt"])
     return {
-        "ratio": mt / rt,
         "pairs": statistics.median(a / b for a, b in zip(record["mt"], record["rt"])),
+        "medians": mt / rt,
         "mt": mt, "rt": rt,
         "mf": statistics.median(record["mf"]), "rf": statistics.median(record["rf"]),
     }
@@ -240,6 +263,10 @@ def main():
     parser.add_argument("--pairs", type=int, default=None,
                         help="pairs per block at every n (default by n; a few suffice for the fault counts)")
     parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
+    parser.add_argument("--processes", type=int, default=3,
+                        help="processes per history, whose pairs are pooled (default 3)")
+    parser.add_argument("--against-itself", action="store_true",
+                        help="the rendering on both sides: how far the ratios scatter by themselves")
     # for the worker processes
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--fit", help=argparse.SUPPRESS)
@@ -267,50 +294,62 @@ def main():
     if args.strace and shutil.which("strace") is None:
         parser.error("strace not found (apt-get install strace)")
 
-    print("kofa against tests/reference.py in several heap histories", flush=True)
+    print("{} against tests/reference.py in several heap histories".format(
+        "tests/reference.py (AGAINST ITSELF)" if args.against_itself else "kofa"), flush=True)
     print("  python {}, numpy {}, kofa {}".format(sys.version.split()[0], numpy.__version__, kofa.__file__))
     print("  BLAS {}; OPENBLAS_CORETYPE={!r}".format(bench.blas_description(),
                                                    os.environ.get("OPENBLAS_CORETYPE")))
     print("  cases: " + "; ".join("{} ({})".format(f, FITS[f]) for f in fits))
-    print("  per n: " + ", ".join("n={:g}: {} iterations x {} pairs".format(n, *plan[n]) for n in sizes))
+    print("  per n: " + ", ".join("n={:g}: {} iterations x {} pairs".format(n, *plan[n]) for n in sizes)
+          + "; {} processes per history".format(args.processes))
     print(flush=True)
 
     started = time.perf_counter()
     results, peaks = {}, {}
     for fit in fits:
         for history in histories:
-            if history in ("fresh", "repeated"):
-                records = []
-                for n in sizes:
-                    records += child(fit, history, [n], args,
-                                     extra=["--peaks"] if history == "fresh" else [])
-            else:
-                records = child(fit, history, sizes, args)
-            for record in records:
-                if record["history"] == "peak":
-                    peaks[fit, record["n"]] = record
+            pooled = {}
+            for process in range(args.processes):
+                if history in ("fresh", "repeated"):
+                    records = []
+                    for n in sizes:
+                        peaks_wanted = history == "fresh" and process == 0
+                        records += child(fit, history, [n], args, extra=["--peaks"] if peaks_wanted else [])
                 else:
-                    results[fit, record["n"], history] = summary(record)
+                    records = child(fit, history, sizes, args)
+                for record in records:
+                    if record["history"] == "peak":
+                        peaks[fit, record["n"]] = record
+                        continue
+                    into = pooled.setdefault(record["n"], {key: [] for key in ("mt", "rt", "mf", "rf")})
+                    for key in into:
+                        into[key] += record[key]
+            for n, record in pooled.items():
+                results[fit, n, history] = summary(record)
         print("  {} done ({:.0f} s)".format(fit, time.perf_counter() - started), flush=True)
     print()
 
-    header = ("fit", "n", "history", "ratio", "pairs", "module/it", "faults/it m", "faults/it r")
-    widths = (12, 8, 9, 6, 6, 10, 11, 11)
+    header = ("fit", "n", "history", "pairs", "medians", "module/it", "faults/it m", "faults/it r")
+    widths = (12, 8, 9, 6, 7, 10, 11, 11)
     print(bench.row(header, widths))
-    worst, excess = None, None
+    worst = {"pairs": None, "medians": None}
+    excess = None
     for fit in fits:
         for n in sizes:
             for history in histories:
                 r = results[fit, n, history]
-                print(bench.row((fit, n, history, fmt_ratio(r["ratio"]), fmt_ratio(r["pairs"]),
+                print(bench.row((fit, n, history, fmt_ratio(r["pairs"]), fmt_ratio(r["medians"]),
                                  bench.fmt_time(r["mt"]), fmt_faults(r["mf"]), fmt_faults(r["rf"])),
                                 widths))
-                if worst is None or r["ratio"] > worst[0]:
-                    worst = (r["ratio"], fit, n, history)
+                for statistic in worst:
+                    if worst[statistic] is None or r[statistic] > worst[statistic][0]:
+                        worst[statistic] = (r[statistic], fit, n, history)
                 if excess is None or r["mf"] - r["rf"] > excess[0]:
                     excess = (r["mf"] - r["rf"], fit, n, history)
         print()
-    print("worst ratio over all histories: {:.3f} ({}, n={}, {})".format(*worst))
+    print("worst ratio over all histories, median of the pairs: {:.3f} ({}, n={}, {})".format(*worst["pairs"]))
+    print("worst ratio over all histories, ratio of the medians: {:.3f} ({}, n={}, {})".format(
+        *worst["medians"]))
     print("largest fault excess, module - rendering per iteration: {:.1f} ({}, n={}, {})".format(*excess))
     print()
 
@@ -322,7 +361,7 @@ def main():
                 cells = []
                 for history in histories:
                     r = results[fit, n, history]
-                    cells.append("{} ({}/{})".format(fmt_ratio(r["ratio"]), fmt_faults(r["mf"]),
+                    cells.append("{} ({}/{})".format(fmt_ratio(r["pairs"]), fmt_faults(r["mf"]),
                                                      fmt_faults(r["rf"])))
                 print("| {} | {:g} | {} |".format(FITS[fit], n, " | ".join(cells)))
         print()

@@ -33,6 +33,10 @@ class ArrayBuffer {
     bool ok_;
 };
 
+// Below this size NumPy does not reuse the interpreter's temporaries either:
+// a new small array costs less than the in-place loop's buffered iteration.
+constexpr Py_ssize_t kSmallestReused = 256 * 1024;
+
 // An exact NumPy array's `base`, or null (and no exception) if it has none
 // to give.
 Ref base_of(PyObject* array) {
@@ -61,9 +65,8 @@ bool owns_its_buffer(PyObject* array) {
 bool can_reuse(PyObject* temporary, PyObject* factor) {
     if (Py_REFCNT(temporary) != 1 || !is_exactly(temporary, "numpy.ndarray")) return false;
     if (PyErr_Occurred()) return false;  // the requests below may clear errors
-    if (!owns_its_buffer(temporary)) return false;
     ArrayBuffer product(temporary, PyBUF_RECORDS);
-    if (!product) return false;
+    if (!product || product->len < kSmallestReused || !owns_its_buffer(temporary)) return false;
     const bool float64 = product.has_format("d");
     // A Python float or a float64 scalar leaves a float64 array float64
     // whatever the NumPy version's casting rules.
