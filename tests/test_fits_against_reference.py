@@ -813,7 +813,7 @@ class KeepingNumpy:
 ])
 def test_arrays_seen_elsewhere_are_never_written(fit, sample, kw):
     """Products and quotients reuse only buffers that nothing else sees
-    (and only large ones: the sample makes every array at least 256 KiB)."""
+    (and only large ones: the sample makes every array at least 64 KiB)."""
     X = np.concatenate([sample(np.random.default_rng(seed)) for seed in range(350)])
     want, want_lines = quiet(getattr(kofa, fit), X, n_iter=3, **copy.deepcopy(kw))
     stand_in = KeepingNumpy()
