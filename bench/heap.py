@@ -7,6 +7,7 @@
         --fits gaussian --histories fresh,repeated            # fault counts of a few cases, quickly
     make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
     PYTHONPATH=build-dev python3 bench/heap.py --against-itself  # the rendering on both sides
+    PYTHONPATH=build-dev python3 bench/heap.py --solo --sizes 10000,100000,1000000  # each side alone
 
 glibc gives memory back to the system (trimming the top of the heap, unmapping
 large blocks) and takes it again, depending on the order in which blocks are
@@ -46,6 +47,15 @@ counted between two marker calls after a block of pairs, n up to 1e5; a
 diagnostic: strace slows every system call).  --against-itself puts the
 rendering on both sides: its ratios show how far from 1 the measurement
 alone scatters on this machine.
+
+--solo runs each side in processes of its own, with the same history and
+samples, the way a user's process holds only one of them: interleaved, each
+call starts from the heap that the other side's call left, and a side that
+leaves a tidy heap helps the other's fault counts.  Each module call is then
+paired with the rendering's call at the same place in the other process;
+the times then come from different processes and scatter far more (a
+process's speed depends on where it was placed), so --solo is for the
+fault counts.
 """
 
 import argparse
@@ -109,6 +119,8 @@ def pairs(fit, X, n_iter, count, make_data=None):
         module_fit = reference_fit
     result = {"mt": [], "rt": [], "mf": [], "rf": []}
     sides = (("m", module_fit), ("r", reference_fit))
+    if ONLY:
+        sides = tuple(side for side in sides if side[0] == ONLY[0])
     for rep in range(count):
         if make_data is not None:
             X = make_data(rep)
@@ -133,11 +145,12 @@ def plan_of(args):
 
 
 AGAINST_ITSELF = False
+ONLY = None  # "module" or "reference": that side alone (--solo)
 
 
 def worker(args):
-    global AGAINST_ITSELF
-    AGAINST_ITSELF = args.against_itself
+    global AGAINST_ITSELF, ONLY
+    AGAINST_ITSELF, ONLY = args.against_itself, args.only
     fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
     warm_up(fit)
@@ -265,6 +278,8 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
     parser.add_argument("--processes", type=int, default=3,
                         help="processes per history, whose pairs are pooled (default 3)")
+    parser.add_argument("--solo", action="store_true",
+                        help="each side in processes of its own, rather than interleaved in one")
     parser.add_argument("--against-itself", action="store_true",
                         help="the rendering on both sides: how far the ratios scatter by themselves")
     # for the worker processes
@@ -273,6 +288,7 @@ def main():
     parser.add_argument("--history", help=argparse.SUPPRESS)
     parser.add_argument("--sizes", help="comma-separated subset of " + ",".join(str(n) for n in SIZES))
     parser.add_argument("--side", default="none", help=argparse.SUPPRESS)
+    parser.add_argument("--only", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--peaks", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -294,8 +310,9 @@ def main():
     if args.strace and shutil.which("strace") is None:
         parser.error("strace not found (apt-get install strace)")
 
-    print("{} against tests/reference.py in several heap histories".format(
-        "tests/reference.py (AGAINST ITSELF)" if args.against_itself else "kofa"), flush=True)
+    print("{} against tests/reference.py in several heap histories{}".format(
+        "tests/reference.py (AGAINST ITSELF)" if args.against_itself else "kofa",
+        ", each side in processes of its own" if args.solo else ", interleaved in one process"), flush=True)
     print("  python {}, numpy {}, kofa {}".format(sys.version.split()[0], numpy.__version__, kofa.__file__))
     print("  BLAS {}; OPENBLAS_CORETYPE={!r}".format(bench.blas_description(),
                                                    os.environ.get("OPENBLAS_CORETYPE")))
@@ -309,14 +326,17 @@ def main():
     for fit in fits:
         for history in histories:
             pooled = {}
-            for process in range(args.processes):
+            runs = [(process, only) for process in range(args.processes)
+                    for only in (("module", "reference") if args.solo else (None,))]
+            for process, only in runs:
+                extra = ["--only", only] if only else []
                 if history in ("fresh", "repeated"):
                     records = []
                     for n in sizes:
-                        peaks_wanted = history == "fresh" and process == 0
-                        records += child(fit, history, [n], args, extra=["--peaks"] if peaks_wanted else [])
+                        peaks_wanted = history == "fresh" and process == 0 and only != "reference"
+                        records += child(fit, history, [n], args, extra=extra + (["--peaks"] if peaks_wanted else []))
                 else:
-                    records = child(fit, history, sizes, args)
+                    records = child(fit, history, sizes, args, extra=extra)
                 for record in records:
                     if record["history"] == "peak":
                         peaks[fit, record["n"]] = record
