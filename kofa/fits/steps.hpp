@@ -41,8 +41,8 @@ Ref stack(View a, View b);
 // prob / prob.sum(0): each observation's densities as shares of their total;
 // (K, n) divided by the (n,) column sums. normalised_in_place divides prob's
 // own buffer where nothing else holds it: fewer page faults in the Gaussian
-// fits, more in the exponential one, whose new array fills the hole its
-// columns left (bench/heap.py).
+// fit (exp+gauss divides its two kinds in place too), more in the exponential
+// one, whose new array fills the hole its columns left (bench/heap.py).
 Ref normalised(View prob);
 Ref normalised_in_place(Ref prob);
 
