@@ -107,6 +107,16 @@ inline bool thread_holds_gil() {
 #endif
 }
 
+// Whether a weak reference to the object may exist. The list of an object's
+// weak references is a plain slot of static types (NumPy's, say); for any
+// other layout (managed weak references of heap types from 3.12, or none)
+// the answer is "may": the caller cannot tell.
+inline bool may_have_weak_references(PyObject* object) {
+    const Py_ssize_t offset = Py_TYPE(object)->tp_weaklistoffset;
+    if (offset <= 0) return true;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset) != nullptr;
+}
+
 // The dict version tag lets a cached global be reused while the namespace is
 // unchanged. It is deprecated from 3.12, where every read is a fresh lookup:
 // there the function says so by returning false.

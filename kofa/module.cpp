@@ -4,6 +4,7 @@
 #include "kofa/function_type.hpp"
 #include "kofa/functions.hpp"
 #include "kofa/globals.hpp"
+#include "kofa/in_place.hpp"
 #include "kofa/introspection.hpp"
 #include "kofa/module_doc.hpp"
 #include "kofa/state.hpp"
@@ -70,7 +71,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 // Warns (RuntimeWarning) when the interpreter differs from the one built for.
 int check_version() {
     char compiled[16];
+#ifdef KOFA_TEST_BUILD_VERSION
+    // A test build (CMake's KOFA_TEST_BUILD_VERSION) claims another version.
+    std::snprintf(compiled, sizeof compiled, "%s", KOFA_TEST_BUILD_VERSION);
+#else
     std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+#endif
     char running[4] = {0};
     std::snprintf(running, sizeof running, "%.3s", Py_GetVersion());
     if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
@@ -124,6 +130,7 @@ bool populate(PyObject* module, int* line) {
     Ref numpy = Ref::steal(
         PyImport_ImportModuleLevelObject(id.numpy.get(), process.namespace_, locals.get(), fromlist.get(), 0));
     if (!numpy || PyDict_SetItem(process.namespace_, id.numpy.get(), numpy.get()) < 0) return false;
+    remember_numpy_types(numpy.get());
 
     Ref module_name = Ref::steal(PyUnicode_FromString("kofa"));
     for (std::size_t f = 0; f < count; ++f) {

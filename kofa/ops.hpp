@@ -82,16 +82,6 @@ inline Ref operator/(View a, View b) { return checked(PyNumber_TrueDivide(a.get(
 inline Ref power(View base, View exponent) {
     return checked(PyNumber_Power(base.get(), exponent.get(), Py_None));
 }
-// factor * temporary, temporary * factor and temporary / divisor, for an
-// array that only the caller holds. The interpreter's own temporaries are
-// multiplied in place by NumPy, which cannot recognise them when a C
-// extension calls; these do the same where NumPy would give the same values,
-// dtype and shape back and nothing else can see the buffer change (see
-// ops.cpp), so that a fit allocates no more arrays than its plain-Python
-// rendering. Otherwise they are the plain operator.
-Ref times_temporary(View factor, Ref temporary);
-Ref temporary_times(Ref temporary, View factor);
-Ref temporary_over(Ref temporary, View divisor);
 
 inline Ref absolute(View a) { return checked(PyNumber_Absolute(a.get())); }
 inline Ref greater(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_GT)); }

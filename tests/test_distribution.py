@@ -13,6 +13,7 @@ import os
 import subprocess
 import sys
 import tarfile
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -117,3 +118,37 @@ def test_repaired_wheel_installs_and_fits(tmp_path):
     assert all(p.startswith("manylinux") for p in platforms.split(".")), platforms
     result = check_installs_and_fits(tmp_path, wheel)
     assert result["version"] == list(sys.version_info[:2])
+
+
+LOAD_WARNINGS = """
+import json, warnings
+warnings.simplefilter("always")
+with warnings.catch_warnings(record=True) as caught:
+    import kofa
+print(json.dumps([(w.category.__name__, str(w.message)) for w in caught]))
+"""
+
+
+@pytest.mark.skipif(os.environ.get("KOFA_DIST_TESTS") != "1",
+                    reason="set KOFA_DIST_TESTS=1 to build and install the distributions")
+def test_load_warns_when_built_for_another_version(tmp_path):
+    """Test builds that claim another CPython: the first or the third
+    character of the versions differs. The second build reuses the first's
+    tree and compiles one file again."""
+    running = sys.version[:3]
+    for claimed in ["3.0", "2." + running[2]]:
+        where = tmp_path / claimed
+        run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", where,
+            "--config-settings=cmake.define.KOFA_TEST_BUILD_VERSION=" + claimed,
+            "--config-settings=build-dir=" + str(tmp_path / "build"), ROOT)
+        (wheel,) = where.glob("kofa-*.whl")
+        with zipfile.ZipFile(str(wheel)) as archive:
+            archive.extractall(str(where))
+        caught = json.loads(run(sys.executable, "-c", LOAD_WARNINGS, cwd=str(where)))
+        assert caught == [["RuntimeWarning", "compiletime version {} of module 'kofa' does not match "
+                           "runtime version {}".format(claimed, running)]]
+        # warnings as errors: the load fails with the warning
+        env = dict(os.environ, PYTHONPATH=str(where))
+        proc = subprocess.run([sys.executable, "-W", "error", "-c", "import kofa"], cwd=str(where),
+                              env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode != 0 and "RuntimeWarning: compiletime version " + claimed in proc.stderr

@@ -198,11 +198,19 @@ def test_binds_as_a_method(capsys):
         TypeError, "exponential_mixture() got multiple values for keyword argument 'X'")
 
 
+@pytest.mark.parametrize("qualname", [None, "Outer.inner"])
 @pytest.mark.parametrize("name", NAMES)
-def test_reduce_and_pickle(name):
+def test_reduce_and_pickle(name, qualname):
+    """Pickling stores the module attribute's name, whatever __qualname__ says."""
     f = FUNCS[name]
-    assert f.__reduce__() == name and type(f.__reduce__()) is str
-    assert f.__reduce__(1, "ignored") == name
-    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
-        assert pickle.loads(pickle.dumps(f, protocol)) is f
-    assert copy.deepcopy(f) is f
+    if qualname is not None:
+        f.__qualname__ = qualname
+    try:
+        assert f.__reduce__() == name and type(f.__reduce__()) is str
+        assert f.__reduce__() is not f.__reduce__()  # a new str every time
+        assert f.__reduce__(1, "ignored") == name
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(f, protocol)) is f
+        assert copy.deepcopy(f) is f
+    finally:
+        f.__qualname__ = name

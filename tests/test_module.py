@@ -8,6 +8,7 @@ import re
 import sys
 
 import numpy
+import pytest
 
 import kofa
 from helpers import run_script
@@ -97,3 +98,82 @@ def test_help_text_documents_every_function_and_parameter():
     rendered = pydoc.plaintext.document(kofa)
     manual = rendered[rendered.index("DESCRIPTION"):rendered.index("FUNCTIONS")]
     assert max(len(line) for line in manual.splitlines()) <= 80
+
+
+LOAD_SWEEP = r"""
+import importlib.util, json, os
+import numpy
+import _testcapi
+from helpers import kofa_entries
+
+spec = importlib.util.find_spec("kofa")
+
+
+def load_failing_at(point):
+    # In a forked child, so that every attempt starts from a process that
+    # never loaded the module.
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            module = importlib.util.module_from_spec(spec)  # the create phase, undisturbed
+            error = None
+            _testcapi.set_nomemory(point, point + 1)
+            try:
+                spec.loader.exec_module(module)
+            except BaseException as exc:  # noqa: BLE001 - its entries are the outcome
+                error = exc
+            finally:
+                _testcapi.remove_mem_hooks()
+            outcome = "loaded" if error is None else kofa_entries(error)
+            os.write(write_end, json.dumps(outcome).encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        outcome = json.loads(pipe.read() or '"died"')
+    os.waitpid(pid, 0)
+    return outcome
+
+
+# A failure that the load survives (a cleared error) is one "loaded" among
+# the others; the sweep ends when the load has allocated no more for a while.
+outcomes = []
+while outcomes[-20:] != ["loaded"] * 20 and len(outcomes) < 5000:
+    outcomes.append(load_failing_at(len(outcomes)))
+print(json.dumps(outcomes))
+"""
+
+
+def has_set_nomemory():
+    try:
+        import _testcapi
+    except ImportError:
+        return False
+    return hasattr(_testcapi, "set_nomemory")
+
+
+@pytest.mark.skipif(not has_set_nomemory(), reason="needs _testcapi.set_nomemory")
+def test_load_failure_reports_the_step_it_failed_in():
+    """Each allocation of the exec phase made to fail in turn, in a process
+    of its own: the failure has at most one entry, at the line of its step,
+    and the steps come in their order."""
+    run = run_script(LOAD_SWEEP)
+    assert run.returncode == 0, run.stderr[-3000:]
+    outcomes = json.loads(run.stdout)
+    assert outcomes[-1] == "loaded", outcomes[-5:]
+    lines = []
+    for entries in outcomes:
+        if entries == "loaded":
+            continue
+        if entries == "died" and sys.version_info[:3] == (3, 13, 0) and not lines[1:]:
+            continue  # the interpreter itself, in the import machinery
+        assert len(entries) <= 1 and all(name == "init kofa" for name, line in entries), entries
+        line = entries[0][1] if entries else 0  # 0: before the module object is set
+        if not lines or lines[-1] != line:
+            lines.append(line)
+    # other steps (1), the NumPy import (7: it may allocate nothing when
+    # NumPy is loaded), each function made and stored (at its def line), the
+    # namespace's __test__ (1)
+    assert lines in ([0, 1, 7, 9, 39, 89, 1], [0, 1, 9, 39, 89, 1]), lines

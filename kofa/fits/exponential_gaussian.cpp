@@ -3,6 +3,7 @@
 #include "kofa/fits/fit.hpp"
 #include "kofa/fits/fits.hpp"
 #include "kofa/fits/steps.hpp"
+#include "kofa/in_place.hpp"
 
 namespace kofa::fits {
 

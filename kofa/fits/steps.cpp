@@ -1,4 +1,5 @@
 #include "kofa/fits/steps.hpp"
+#include "kofa/in_place.hpp"
 
 #include <utility>
 
