@@ -10,6 +10,7 @@ The samples are large enough for the reuse to engage (from 64 KiB).
 """
 import contextlib
 import io
+import json
 import warnings
 import weakref
 
@@ -18,6 +19,7 @@ import pytest
 
 import kofa
 import reference
+from helpers import run_script
 
 N = 20_000
 
@@ -198,3 +200,66 @@ def test_no_array_the_caller_can_reach_changes(fit, kind):
     assert got_log == want_log
     assert same(got, want), (got, want)
     assert got_out == want_out
+
+
+AT_LOAD = r"""
+import contextlib, io, json, sys, types
+import numpy
+
+LOG = []
+
+
+def logged(name):
+    def dunder(self, *args):
+        LOG.append(name)
+        return getattr(numpy.ndarray, name)(self, *args)
+    return dunder
+
+
+# A `numpy` in the module table at load whose `ndarray` is a Python class
+# (that says it owns its data); its functions return their arrays as that class.
+Array = type("ndarray", (numpy.ndarray,),
+             dict({name: logged(name) for name in ("__mul__", "__rmul__", "__imul__", "__truediv__",
+                                                   "__rtruediv__", "__itruediv__")},
+                  base=property(lambda self: None)))
+
+
+def forward(name):
+    value = getattr(numpy, name)
+    if not callable(value) or isinstance(value, type) or isinstance(value, types.ModuleType):
+        return value
+
+    def function(*args, **kw):
+        result = value(*args, **kw)
+        return result.view(Array) if type(result) is numpy.ndarray else result
+    return function
+
+
+stand_in = types.ModuleType("numpy")
+stand_in.__getattr__ = forward
+stand_in.ndarray = Array
+sys.modules["numpy"] = stand_in
+import kofa
+sys.modules["numpy"] = numpy
+import reference
+reference.numpy = stand_in
+assert kofa.numpy is stand_in
+rng = numpy.random.default_rng(11)
+X = numpy.concatenate([rng.normal(0.0, 1.0, (10_000, 2)), rng.normal(5.0, 1.5, (10_000, 2))])
+logs = []
+for impl in (kofa, reference):
+    del LOG[:]
+    with contextlib.redirect_stdout(io.StringIO()):
+        impl.gaussian_mixture(X, 2, [[0.0, 0.0], [4.0, 4.0]], [numpy.eye(2), numpy.eye(2)], 2)
+    logs.append(list(LOG))
+print(json.dumps(logs))
+"""
+
+
+def test_a_numpy_stand_in_at_load_lends_no_types():
+    """Only NumPy's own static types are taken for NumPy's: a stand-in's
+    Python class called ndarray is multiplied with its own operators."""
+    run = run_script(AT_LOAD)
+    assert run.returncode == 0, run.stderr[-3000:]
+    got, want = json.loads(run.stdout)
+    assert got == want and "__mul__" in want
