@@ -143,9 +143,9 @@ caller unchanged, with one traceback entry 'File "kofa.cpp", line N, in
 kofa.<function>' that marks the failing step.  The most common:
 
 ValueError: Percentiles must be in the range [0, 100]
-    A component selected nothing and its location became NaN, in the
-    iteration before: k=1, a component of weight 0, or negative data in
-    an exponential fit.  Pass k >= 2 and data >= 0.
+    In the iteration before, a component selected no observation and
+    its location became NaN: k=1, a component of weight 0, or negative
+    data in an exponential fit.  Pass k >= 2 and data >= 0.
 IndexError: tuple index out of range, or AxisError: axis 1 is out of
 bounds for array of dimension 1
     X is one-dimensional: pass X.reshape(-1, 1).
@@ -178,7 +178,7 @@ caller's numpy.errstate.  The step at line N of the traceback entry:
     weights                         21        71, 72       109-112
     next component (range(k))       24        74           114, 120
     percentile and selection        25        75           115, 121
-    new location, stored            27        77, 79       117-123
+    new location, stored            27        77, 79       117, 119, 123
     new covariance, stored          29        -            125
     progress line (print)           31        81           129
     convergence test                32        82           130
