@@ -6,6 +6,9 @@
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
 #   make bench     benchmark (ARGS="--heap" for the heap histories, bench/heap.py)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
+#   make clean     remove the build trees: build/, build-dev/, dist/
+#   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
+#   make help      this list (also plain make)
 #
 # ARGS is passed on to the session (pytest options for test/wheels/sanitize,
 # demo.py options for demo, e.g. ARGS="--only gaussian"); NOXFLAGS to nox
@@ -24,14 +27,17 @@ DEV_DIR    := build-dev
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 RUN_NOX     = $(NOX) $(NOXFLAGS)
-# Closing lines: the supported interpreters this machine lacks (status 1 under CI).
+# Closing lines: each session's and the total pytest figures (.ci/summary, which
+# .ci/run uses too), then the supported interpreters this machine lacks (status
+# 1 under CI).
+SUMMARY     = .ci/summary --run
 MISSING     = $(TOOLS)/bin/python noxfile.py missing
 
 .DEFAULT_GOAL := help
 .PHONY: help demo test wheels sanitize bench dev clean distclean
 
 help:
-	@sed -n '3,9p' Makefile | sed 's/^# *//'
+	@sed -n 's/^#   \(make \)/\1/p' Makefile
 
 $(TOOLS)/.installed: Makefile
 	$(PYTHON) -m venv $(TOOLS)
@@ -42,7 +48,7 @@ demo: $(TOOLS)/.installed
 	$(RUN_NOX) -s demo -- $(ARGS)
 
 test: $(TOOLS)/.installed
-	@status=0; $(RUN_NOX) -s tests -- $(ARGS) || status=$$?; \
+	@status=0; $(SUMMARY) $(RUN_NOX) -s tests -- $(ARGS) || status=$$?; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
 wheels: $(TOOLS)/.installed

@@ -30,6 +30,7 @@ rebuilds them.
 
 import contextlib
 import hashlib
+import logging
 import os
 import re
 import shutil
@@ -206,7 +207,13 @@ def missing_report():
 
 if nox is not None:
     nox.needs_version = ">=2025.5.1"
+    # Environments are made with the standard library's venv.  nox still
+    # looks for uv when it makes one, whatever the backend, and logs "uv
+    # binary not found." in every session, which reads like an error: drop
+    # that one line.
     nox.options.default_venv_backend = "venv"
+    logging.getLogger("nox").addFilter(
+        lambda record: record.getMessage() != "uv binary not found.")
     nox.options.reuse_venv = "yes"
     nox.options.download_python = "never"
     # Locally, run what the machine can run; under CI every session is required.

@@ -140,10 +140,50 @@ Errors
 ------
 No argument is checked.  NumPy's and the interpreter's exceptions reach the
 caller unchanged, with one traceback entry 'File "kofa.cpp", line N, in
-kofa.<function>' that marks the failing step.  A singular covariance (for
-example a constant column of X without init_cov) raises
-numpy.linalg.LinAlgError.  Arithmetic trouble gives inf or NaN and NumPy's
-RuntimeWarnings under the caller's numpy.errstate.
+kofa.<function>' that marks the failing step.  The most common:
+
+ValueError: Percentiles must be in the range [0, 100]
+    In the iteration before, a component selected no observation and
+    its location became NaN: k=1, a component of weight 0, or negative
+    data in an exponential fit.  Pass k >= 2 and data >= 0.
+IndexError: tuple index out of range, or AxisError: axis 1 is out of
+bounds for array of dimension 1
+    X is one-dimensional: pass X.reshape(-1, 1).
+OverflowError: Range exceeds valid bounds
+    NaN in X with drawn start values (with given ones, rows holding NaN
+    are ignored silently): drop those rows first.
+ValueError: The truth value of an array with more than one element is
+ambiguous
+    A start value is a NumPy array: pass a list, e.g. a.tolist().
+TypeError: 'tuple' object does not support item assignment
+    A start value is a tuple: pass a list.
+UnboundLocalError: local variable 'weight' referenced before assignment
+    n_iter <= 0 ('exponential_weight' for exponential_gaussian_mixture).
+numpy.linalg.LinAlgError: Singular matrix
+    A singular covariance, e.g. a constant column of X without init_cov.
+BrokenPipeError: [Errno 32] Broken pipe
+    Standard output was closed (a pipe into head) while the fit printed
+    its progress line: capture the lines with contextlib.redirect_stdout.
+
+Arithmetic trouble gives inf or NaN and NumPy's RuntimeWarnings under the
+caller's numpy.errstate.  The step at line N of the traceback entry:
+
+    step                            gaussian  exponential  exp+gauss
+    binding the arguments           9         39           89
+    start values                    10, 11    62           90, 91, 92
+    next iteration (range(n_iter))  13        64           94
+    densities                       15        66           96, 97
+    responsibilities, NaN to 0      16, 17    67, 68       98-101
+    copies of the parameters        18, 19    69           105-107
+    weights                         21        71, 72       109-112
+    next component (range(k))       24        74           114, 120
+    percentile and selection        25        75           115, 121
+    new location, stored            27        77, 79       117, 119, 123
+    new covariance, stored          29        -            125
+    progress line (print)           31        81           129
+    convergence test                32        82           130
+    weights, means on convergence   33, 35    83           131, 132
+    return                          37        87           136
 
 Examples
 --------
