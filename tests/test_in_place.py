@@ -203,56 +203,34 @@ def test_no_array_the_caller_can_reach_changes(fit, kind):
 
 
 AT_LOAD = r"""
-import contextlib, io, json, sys, types
+import json, sys, types
 import numpy
 
-LOG = []
-
-
-def logged(name):
-    def dunder(self, *args):
-        LOG.append(name)
-        return getattr(numpy.ndarray, name)(self, *args)
-    return dunder
-
-
-# A `numpy` in the module table at load whose `ndarray` is a Python class
-# (that says it owns its data); its functions return their arrays as that class.
-Array = type("ndarray", (numpy.ndarray,),
-             dict({name: logged(name) for name in ("__mul__", "__rmul__", "__imul__", "__truediv__",
-                                                   "__rtruediv__", "__itruediv__")},
-                  base=property(lambda self: None)))
-
-
-def forward(name):
-    value = getattr(numpy, name)
-    if not callable(value) or isinstance(value, type) or isinstance(value, types.ModuleType):
-        return value
-
-    def function(*args, **kw):
-        result = value(*args, **kw)
-        return result.view(Array) if type(result) is numpy.ndarray else result
-    return function
-
-
-stand_in = types.ModuleType("numpy")
-stand_in.__getattr__ = forward
-stand_in.ndarray = Array
-sys.modules["numpy"] = stand_in
+# At load, a `numpy` in the module table whose `ndarray` is a Python class.
+Array = type("ndarray", (numpy.ndarray,), {})
+sys.modules["numpy"] = types.ModuleType("numpy")
+sys.modules["numpy"].ndarray = Array
 import kofa
 sys.modules["numpy"] = numpy
+
 import reference
-reference.numpy = stand_in
-assert kofa.numpy is stand_in
-rng = numpy.random.default_rng(11)
-X = numpy.concatenate([rng.normal(0.0, 1.0, (10_000, 2)), rng.normal(5.0, 1.5, (10_000, 2))])
-logs = []
-for impl in (kofa, reference):
-    del LOG[:]
-    with contextlib.redirect_stdout(io.StringIO()):
-        impl.gaussian_mixture(X, 2, [[0.0, 0.0], [4.0, 4.0]], [numpy.eye(2), numpy.eye(2)], 2)
-    logs.append(list(LOG))
-print(json.dumps(logs))
+import test_in_place as t
+
+# The fits then get arrays of that class, which logs its operators and
+# says that it owns its data.
+for name, dunder in t.logging_operators(numpy.ndarray).items():
+    setattr(Array, name, dunder)
+Array.base = property(lambda self: None)
+
+
+def as_array(root, name, function, args, kw):
+    result = function(*args, **kw)
+    return result.view(Array) if type(result) is numpy.ndarray else result
+
+
+name, sample, starts = t.FITS["gaussian"]
+X = sample(numpy.random.default_rng(11))
+print(json.dumps([t.run(impl, name, X, starts, as_array)[3] for impl in (kofa, reference)]))
 """
 
 
