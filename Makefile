@@ -4,7 +4,8 @@
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
-#   make bench     benchmark (ARGS="--heap" for the heap histories, bench/heap.py)
+#   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
+#                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #
 # ARGS is passed on to the session (pytest options for test/wheels/sanitize,
@@ -31,7 +32,7 @@ MISSING     = $(TOOLS)/bin/python noxfile.py missing
 .PHONY: help demo test wheels sanitize bench dev clean distclean
 
 help:
-	@sed -n '3,9p' Makefile | sed 's/^# *//'
+	@sed -n '3,10p' Makefile | sed 's/^# *//'
 
 $(TOOLS)/.installed: Makefile
 	$(PYTHON) -m venv $(TOOLS)
