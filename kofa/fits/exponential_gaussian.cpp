@@ -77,7 +77,7 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov);
 
         step(129);
-        print_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);
+        print_stacked_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);
         step(130);
         if (changed_less_than(mean, mean_, eps) && changed_less_than(cov, cov_, eps) &&
             changed_less_than(lambda_, lambda__, eps)) {
