@@ -4,7 +4,8 @@
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
-#   make bench     benchmark (ARGS="--heap" for the heap histories, bench/heap.py)
+#   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
+#                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
@@ -37,7 +38,7 @@ MISSING     = $(TOOLS)/bin/python noxfile.py missing
 .PHONY: help demo test wheels sanitize bench dev clean distclean
 
 help:
-	@sed -n 's/^#   \(make \)/\1/p' Makefile
+	@sed -n '/^#   make /,/^#$$/s/^#   //p' Makefile
 
 $(TOOLS)/.installed: Makefile
 	$(PYTHON) -m venv $(TOOLS)

@@ -14,7 +14,10 @@ Sessions (``nox -l`` lists them):
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
-* ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``).
+* ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``), one
+                  session per cell of BENCH_CELLS: CPython 3.8 with NumPy
+                  1.24.4, 3.11 and 3.13 with their newest NumPy
+                  (``nox -s bench -p 3.8`` runs one of them).
 
 The module uses no NumPy C API, so one wheel per interpreter serves every
 NumPy: it is built once per state of the sources into build/wheelhouse/ and
@@ -66,6 +69,11 @@ SERIES_PYTHON = "3.11"  # the one current interpreter that every series supports
 NUMPY_SERIES = ["1.24.4", "1.26.4", "2.0.2", "2.1.3", "2.2.6", "2.3.5", "2.4.6"]
 
 CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in SUPPORTED]
+# The benchmark's cells: the interpreter and NumPy the module was designed
+# against, the default interpreter and the newest one, each with the newest
+# NumPy it has. Heap behaviour differs between them (NumPy 1.24 on 3.8 elides
+# the interpreter's temporaries where newer cells may not).
+BENCH_CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in ("3.8", "3.11", "3.13")]
 CELLS += [(SERIES_PYTHON, v) for v in NUMPY_SERIES if (SERIES_PYTHON, v) not in CELLS]
 
 TEST_REQUIREMENTS = ["pytest", "hypothesis", "mypy>=1.10"]  # as in pyproject's [test] extra
@@ -320,12 +328,18 @@ if nox is not None:
                 env=env,
             )
 
-    @nox.session(python=NEWEST)
-    def bench(session):
+    @nox.session
+    @nox.parametrize(
+        "python,numpy",
+        BENCH_CELLS,
+        ids=["{}-numpy{}".format(py, np) for py, np in BENCH_CELLS],
+    )
+    def bench(session, numpy):
         """Run the benchmark script (extra arguments go to it); with --heap as
         the first argument, bench/heap.py, the comparison in several heap
-        histories."""
-        _install(session, ["numpy"], _wheel(session))
+        histories. One session per cell of BENCH_CELLS; NOXFLAGS="-p 3.8"
+        picks one."""
+        _install(session, ["numpy==" + numpy], _wheel(session))
         if session.posargs[:1] == ["--heap"]:
             session.run("python", "bench/heap.py", *session.posargs[1:])
         else:

@@ -8,6 +8,21 @@
     make bench ARGS="--heap --markdown"                     # through nox, with a Markdown table
     PYTHONPATH=build-dev python3 bench/heap.py --against-itself  # the rendering on both sides
     PYTHONPATH=build-dev python3 bench/heap.py --solo --sizes 10000,100000,1000000  # each side alone
+    PYTHONPATH=build-dev python3 bench/heap.py --iterations 10 --histories mixed,mixed-back
+
+On the three interpreters the figures are kept for, a dev build per
+interpreter and its venv (or a venv of your own with that NumPy):
+
+    make dev PYTHON=/tmp/venvs/py3.8/bin/python DEV_DIR=build-dev38    # CPython 3.8, NumPy 1.24.4
+    PYTHONPATH=build-dev38 /tmp/venvs/py3.8/bin/python bench/heap.py
+    make dev PYTHON=/tmp/venvs/py3.11/bin/python DEV_DIR=build-dev311  # 3.11, NumPy 2.4.6
+    make dev PYTHON=/tmp/venvs/py3.13/bin/python DEV_DIR=build-dev313  # 3.13, NumPy 2.5.5
+
+or through nox, which builds the wheel and pins NumPy per cell (noxfile.py,
+BENCH_CELLS):
+
+    make bench ARGS="--heap"                     # all three cells, one after the other
+    make bench NOXFLAGS="-p 3.8" ARGS="--heap"   # the design cell only (-p 3.11, -p 3.13)
 
 glibc gives memory back to the system (trimming the top of the heap, unmapping
 large blocks) and takes it again, depending on the order in which blocks are
@@ -25,6 +40,10 @@ in several such states.  Each history below runs in processes of its own:
                same values) is made before every pair
     repeated   a process per fit and n: a block of pairs runs unmeasured,
                the next block is measured (the same data, the same process)
+    mixed      one process for all the fits: at each n, from the smallest
+               up, every fit has its block in turn, on a new sample per block,
+               so a fit starts from the heap the other fits left
+    mixed-back the same process after the largest n, the sizes back down
 
 In each, the calls come in pairs, module then rendering, and every other
 pair rendering then module, so that neither side always follows the other
@@ -34,13 +53,19 @@ their pairs are pooled: where glibc places the heap differs from process to
 process (address-space randomisation), and with it which pages an array
 spans, so one process's fault counts can be 15% off another's.
 
+--iterations sets the iterations per call at every n (by default fewer at
+larger n, see PLAN); the fault counts depend on it, since the data that a fit
+selects per iteration, and with it the sizes of some arrays, change from one
+iteration to the next.
+
 The table gives, per fit, n and history: the median of the ratios of the
 pairs (module/rendering time per iteration; each pair is measured under the
 same conditions, so a machine whose speed drifts affects this least), the
 ratio of the median times, and the median minor page faults per iteration
 of each side (resource.getrusage).  Timings depend on the load of the
-machine; the fault counts do not.  After the table: the worst of both ratios
-and the largest fault excess over all histories, the tracemalloc peaks of
+machine; the fault counts do not.  After the table, per fit, the worst of both
+ratios and the largest fault excess over all sizes and histories (the worst
+figure, not the best, is the one to quote), the tracemalloc peaks of
 one untimed call of each side (in the fresh processes), and with --strace
 the brk/mmap/munmap/madvise calls per iteration of each side (strace,
 counted between two marker calls after a block of pairs, n up to 1e5; a
@@ -84,7 +109,8 @@ FITS = {  # one case per fit
     "exp+gauss": "exp+gauss 2,1",
 }
 SIZES = (1000, 10_000, 100_000, 1_000_000)
-HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated")
+HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated", "mixed", "mixed-back")
+MIXED = ("mixed", "mixed-back")  # one worker per process makes both
 # (iterations per call, pairs per block) by n: about the same time at every n.
 # At n = 1e3 an iteration is a third of a millisecond and the two sides differ
 # by about 1%: more iterations and pairs keep the medians steady there.
@@ -141,6 +167,8 @@ def plan_of(args):
     plan = QUICK_PLAN if args.quick else PLAN
     if args.pairs:
         plan = {n: (n_iter, args.pairs) for n, (n_iter, _) in plan.items()}
+    if args.iterations:
+        plan = {n: (args.iterations, count) for n, (_, count) in plan.items()}
     return plan
 
 
@@ -153,6 +181,9 @@ def worker(args):
     AGAINST_ITSELF, ONLY = args.against_itself, args.only
     fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
+    if history == "mixed":
+        mixed(fit.split(","), sizes, plan)
+        return
     warm_up(fit)
     if history in ("fresh", "repeated"):
         (n,) = sizes
@@ -196,6 +227,19 @@ def worker(args):
         raise SystemExit("unknown history " + history)
 
 
+def mixed(fits, sizes, plan):
+    """The fits side by side in one process, sizes up and back down, a new
+    sample for every block."""
+    for fit in fits:
+        warm_up(fit)
+    up = sorted(sizes)
+    for block, (n, history) in enumerate([(n, "mixed") for n in up] + [(n, "mixed-back") for n in up[-2::-1]]):
+        n_iter, count = plan[n]
+        for fit in fits:
+            X = sample(fit, n, bench.SEED + block)
+            emit(dict(fit=fit, history=history, n=n, **pairs(fit, X, n_iter, count)))
+
+
 # ---- driver ----------------------------------------------------------------------------
 
 def child(fit, history, sizes, args, extra=(), prefix=()):
@@ -207,6 +251,8 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
         command += ["--pairs", str(args.pairs)]
     if args.against_itself:
         command.append("--against-itself")
+    if args.iterations:
+        command += ["--iterations", str(args.iterations)]
     command += list(extra)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(kofa.__file__))] + (
@@ -275,6 +321,8 @@ def main():
                         help="also count brk/mmap/munmap/madvise (strace), n up to {:g}".format(STRACE_MAX_N))
     parser.add_argument("--pairs", type=int, default=None,
                         help="pairs per block at every n (default by n; a few suffice for the fault counts)")
+    parser.add_argument("--iterations", type=int, default=None,
+                        help="iterations per call at every n (default by n)")
     parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
     parser.add_argument("--processes", type=int, default=3,
                         help="processes per history, whose pairs are pooled (default 3)")
@@ -317,17 +365,32 @@ def main():
     print("  BLAS {}; OPENBLAS_CORETYPE={!r}".format(bench.blas_description(),
                                                    os.environ.get("OPENBLAS_CORETYPE")))
     print("  cases: " + "; ".join("{} ({})".format(f, FITS[f]) for f in fits))
+    print("  histories: " + ", ".join(histories))
     print("  per n: " + ", ".join("n={:g}: {} iterations x {} pairs".format(n, *plan[n]) for n in sizes)
           + "; {} processes per history".format(args.processes))
     print(flush=True)
 
     started = time.perf_counter()
     results, peaks = {}, {}
+    runs = [(process, only) for process in range(args.processes)
+            for only in (("module", "reference") if args.solo else (None,))]
+    if any(history in MIXED for history in histories):
+        pooled = {}
+        for process, only in runs:
+            extra = ["--only", only] if only else []
+            for record in child(",".join(fits), "mixed", sizes, args, extra=extra):
+                into = pooled.setdefault((record["fit"], record["n"], record["history"]),
+                                         {key: [] for key in ("mt", "rt", "mf", "rf")})
+                for key in into:
+                    into[key] += record[key]
+        for key, record in pooled.items():
+            results[key] = summary(record)
+        print("  mixed histories done ({:.0f} s)".format(time.perf_counter() - started), flush=True)
     for fit in fits:
         for history in histories:
+            if history in MIXED:
+                continue
             pooled = {}
-            runs = [(process, only) for process in range(args.processes)
-                    for only in (("module", "reference") if args.solo else (None,))]
             for process, only in runs:
                 extra = ["--only", only] if only else []
                 if history in ("fresh", "repeated"):
@@ -352,25 +415,32 @@ def main():
     header = ("fit", "n", "history", "pairs", "medians", "module/it", "faults/it m", "faults/it r")
     widths = (12, 8, 9, 6, 7, 10, 11, 11)
     print(bench.row(header, widths))
-    worst = {"pairs": None, "medians": None}
-    excess = None
+    worst = {}  # per fit: the worst of each figure over all sizes and histories
     for fit in fits:
+        worst[fit] = {"pairs": None, "medians": None, "excess": None}
         for n in sizes:
             for history in histories:
-                r = results[fit, n, history]
+                r = results.get((fit, n, history))
+                if r is None:  # mixed-back has no block at the largest n
+                    continue
                 print(bench.row((fit, n, history, fmt_ratio(r["pairs"]), fmt_ratio(r["medians"]),
                                  bench.fmt_time(r["mt"]), fmt_faults(r["mf"]), fmt_faults(r["rf"])),
                                 widths))
-                for statistic in worst:
-                    if worst[statistic] is None or r[statistic] > worst[statistic][0]:
-                        worst[statistic] = (r[statistic], fit, n, history)
-                if excess is None or r["mf"] - r["rf"] > excess[0]:
-                    excess = (r["mf"] - r["rf"], fit, n, history)
+                r = dict(r, excess=r["mf"] - r["rf"])
+                for statistic, so_far in worst[fit].items():
+                    if so_far is None or r[statistic] > so_far[0]:
+                        worst[fit][statistic] = (r[statistic], n, history, r["mf"], r["rf"])
         print()
-    print("worst ratio over all histories, median of the pairs: {:.3f} ({}, n={}, {})".format(*worst["pairs"]))
-    print("worst ratio over all histories, ratio of the medians: {:.3f} ({}, n={}, {})".format(
-        *worst["medians"]))
-    print("largest fault excess, module - rendering per iteration: {:.1f} ({}, n={}, {})".format(*excess))
+    print("worst figures per fit, over all sizes and histories:")
+    for fit in fits:
+        w = worst[fit]
+        if w["pairs"] is None:
+            continue
+        print("  {}: median of the pairs {:.3f} (n={}, {}); ratio of the medians {:.3f} (n={}, {})".format(
+            fit, *(w["pairs"][:3] + w["medians"][:3])))
+        print("  {}  largest fault excess, module - rendering per iteration: {:.1f} (n={}, {}: {}/{})".format(
+            " " * len(fit), w["excess"][0], w["excess"][1], w["excess"][2], fmt_faults(w["excess"][3]),
+            fmt_faults(w["excess"][4])))
     print()
 
     if args.markdown:
@@ -380,9 +450,9 @@ def main():
             for n in sizes:
                 cells = []
                 for history in histories:
-                    r = results[fit, n, history]
-                    cells.append("{} ({}/{})".format(fmt_ratio(r["pairs"]), fmt_faults(r["mf"]),
-                                                     fmt_faults(r["rf"])))
+                    r = results.get((fit, n, history))
+                    cells.append("-" if r is None else "{} ({}/{})".format(
+                        fmt_ratio(r["pairs"]), fmt_faults(r["mf"]), fmt_faults(r["rf"])))
                 print("| {} | {:g} | {} |".format(FITS[fit], n, " | ".join(cells)))
         print()
 

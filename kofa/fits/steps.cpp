@@ -211,11 +211,29 @@ void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, Vie
     }
 }
 
-void print_claimed_share(View prob, View counted) {
-    Ref claimed = greater(call_method_with_axis(prob, id.max, constant.zero), constant.three_quarters);
+namespace {
+
+// Each array goes as soon as the next one exists, as the interpreter's
+// temporaries do: held to the end, they raise the fit's peak memory.
+void print_share_above(Ref highest, View counted) {
+    Ref claimed = greater(highest, constant.three_quarters);
+    highest.reset();
     Ref count = call_method(claimed, id.sum);
+    claimed.reset();
     Ref share = count / dimension(counted);
     check_status(print_one(share.get()));
+}
+
+}  // namespace
+
+void print_claimed_share(View prob, View counted) {
+    print_share_above(call_method_with_axis(prob, id.max, constant.zero), counted);
+}
+
+void print_stacked_claimed_share(Ref stacked, View counted) {
+    Ref highest = call_method_with_axis(stacked, id.max, constant.zero);
+    stacked.reset();
+    print_share_above(std::move(highest), counted);
 }
 
 bool changed_less_than(View current, View previous, View eps) {

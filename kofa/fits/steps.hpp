@@ -105,6 +105,9 @@ void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, Vie
 // (prob.max(axis=0) > 0.75).sum() / counted.shape[1], printed as one line:
 // the share of the n observations that some component claims above 0.75.
 void print_claimed_share(View prob, View counted);
+// The same for responsibilities stacked for this alone, which go as soon as
+// their column maxima exist.
+void print_stacked_claimed_share(Ref stacked, View counted);
 
 // abs(current - previous).sum() < eps: the summed absolute change of a
 // parameter array, compared strictly.
