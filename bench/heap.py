@@ -11,12 +11,12 @@
     PYTHONPATH=build-dev python3 bench/heap.py --iterations 10 --histories mixed,mixed-back
 
 On the three interpreters the figures are kept for, a dev build per
-interpreter and its venv (or a venv of your own with that NumPy):
+interpreter run from a venv with that NumPy:
 
-    make dev PYTHON=/tmp/venvs/py3.8/bin/python DEV_DIR=build-dev38    # CPython 3.8, NumPy 1.24.4
-    PYTHONPATH=build-dev38 /tmp/venvs/py3.8/bin/python bench/heap.py
-    make dev PYTHON=/tmp/venvs/py3.11/bin/python DEV_DIR=build-dev311  # 3.11, NumPy 2.4.6
-    make dev PYTHON=/tmp/venvs/py3.13/bin/python DEV_DIR=build-dev313  # 3.13, NumPy 2.5.5
+    python3.8 -m venv venv38 && venv38/bin/pip install numpy==1.24.4   # the design cell
+    make dev PYTHON=venv38/bin/python DEV_DIR=build-dev38
+    PYTHONPATH=build-dev38 venv38/bin/python bench/heap.py
+    # likewise 3.11 with numpy==2.4.6 and 3.13 with numpy==2.5.5
 
 or through nox, which builds the wheel and pins NumPy per cell (noxfile.py,
 BENCH_CELLS):
