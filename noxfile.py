@@ -228,12 +228,13 @@ if nox is not None:
     nox.options.error_on_missing_interpreters = IN_CI
     nox.options.sessions = ["tests"]
 
+    def _per_cell(cells):
+        """One session per (CPython, NumPy) cell, named e.g. 3.8-numpy1.24.4."""
+        return nox.parametrize("python,numpy", cells,
+                               ids=["{}-numpy{}".format(py, np) for py, np in cells])
+
     @nox.session
-    @nox.parametrize(
-        "python,numpy",
-        CELLS,
-        ids=["{}-numpy{}".format(py, np) for py, np in CELLS],
-    )
+    @_per_cell(CELLS)
     def tests(session, numpy):
         """Run the test suite (extra arguments go to pytest)."""
         with _timed(session):
@@ -329,11 +330,7 @@ if nox is not None:
             )
 
     @nox.session
-    @nox.parametrize(
-        "python,numpy",
-        BENCH_CELLS,
-        ids=["{}-numpy{}".format(py, np) for py, np in BENCH_CELLS],
-    )
+    @_per_cell(BENCH_CELLS)
     def bench(session, numpy):
         """Run the benchmark script (extra arguments go to it); with --heap as
         the first argument, bench/heap.py, the comparison in several heap
