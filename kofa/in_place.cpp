@@ -127,6 +127,7 @@ void remember_numpy_types(PyObject* numpy_module) {
     // never does, whatever its name.
     auto static_type = [names](View name) -> PyTypeObject* {
         PyObject* found = PyDict_GetItemWithError(names, name.get());
+        if (found == nullptr) PyErr_Clear();  // a load that goes on leaves nothing pending
         if (found == nullptr || !PyType_Check(found)) return nullptr;
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(found);
         if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
