@@ -239,7 +239,24 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-int ready_function_type() { return PyType_Ready(&function_type); }
+// PyType_Ready may report success with an exception pending: CPython 3.13.0
+// drops an insertion into the type's dict that ran out of memory, leaving the
+// dict a descriptor short and its count wrong. That load fails with the
+// pending error, and since the type stays marked ready, every later load in
+// the process refuses rather than hand out functions of a broken type.
+int ready_function_type() {
+    static bool left_broken = false;
+    if (left_broken) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kofa cannot be loaded in this process: memory ran out while an earlier load readied its "
+                        "function type");
+        return -1;
+    }
+    if (PyType_Ready(&function_type) < 0) return -1;
+    if (!PyErr_Occurred()) return 0;
+    left_broken = true;
+    return -1;
+}
 
 PyObject* new_function(const FunctionRecord& record, PyObject* module_name, PyObject* globals, PyObject* code,
                        PyObject* defaults) {
