@@ -241,9 +241,10 @@ PyTypeObject function_type = [] {
 
 // PyType_Ready may report success with an exception pending: CPython 3.13.0
 // drops an insertion into the type's dict that ran out of memory, leaving the
-// dict a descriptor short and its count wrong. That load fails with the
-// pending error, and since the type stays marked ready, every later load in
-// the process refuses rather than hand out functions of a broken type.
+// dict a descriptor short, with a freed object among its keys. That load
+// fails with the pending error, and since the type stays marked ready, every
+// later load in the process refuses rather than hand out functions of a
+// broken type.
 int ready_function_type() {
     static bool left_broken = false;
     if (left_broken) {
