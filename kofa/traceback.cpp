@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
 
 namespace kofa {
@@ -38,32 +39,44 @@ CodeCache& code_cache() {
     return *cache;
 }
 
+// Guards the cache where threads run without the GIL. It is never held
+// while a code object is made or released, which may run other code.
+compat::Mutex code_cache_mutex;
+
+// A new reference to the cached code object for `key`, or null.
+PyCodeObject* cached_code(const CodeKey& key) {
+    std::lock_guard<compat::Mutex> guard(code_cache_mutex);
+    auto found = code_cache().find(key);
+    if (found == code_cache().end()) return nullptr;
+    Py_INCREF(found->second);
+    return found->second;
+}
+
 // Keeps a new reference to `code`; a cache that cannot grow keeps nothing.
 void remember(const CodeKey& key, PyCodeObject* code) {
-    // Making the code object may have let another thread insert the same key.
-    auto place = code_cache().lower_bound(key);
-    if (place != code_cache().end() && place->first == key) {
-        PyCodeObject* old = place->second;
-        Py_INCREF(code);
-        place->second = code;
-        Py_DECREF(old);
-        return;
+    PyCodeObject* replaced = nullptr;
+    {
+        std::lock_guard<compat::Mutex> guard(code_cache_mutex);
+        // Making the code object may have let another thread insert the same key.
+        auto place = code_cache().lower_bound(key);
+        if (place != code_cache().end() && place->first == key) {
+            replaced = place->second;
+            Py_INCREF(code);
+            place->second = code;
+        } else {
+            try {
+                code_cache().emplace_hint(place, key, code);
+                Py_INCREF(code);
+            } catch (const std::bad_alloc&) {
+            }
+        }
     }
-    try {
-        code_cache().emplace_hint(place, key, code);
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    Py_INCREF(code);
+    Py_XDECREF(replaced);
 }
 
 // A new reference to the code object for `key`, or null with an exception set.
 PyCodeObject* code_for(const CodeKey& key) {
-    auto found = code_cache().find(key);
-    if (found != code_cache().end()) {
-        Py_INCREF(found->second);
-        return found->second;
-    }
+    if (PyCodeObject* code = cached_code(key)) return code;
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, key.display_name, key.line);
     if (code != nullptr) remember(key, code);
     return code;

@@ -28,11 +28,17 @@ def sample(n=200, seed=7):
     return values.reshape(-1, 1)
 
 
-def run_script(source):
-    """Run ``source`` in a fresh interpreter that finds the same kofa build."""
+def run_script(source, **environment):
+    """Run ``source`` in a fresh interpreter that finds the same kofa build;
+    keyword arguments set environment variables (None removes one)."""
     import kofa
 
     env = dict(os.environ)
+    for name, value in environment.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
     paths = [os.path.dirname(os.path.abspath(kofa.__file__)), TESTS_DIR]
     if env.get("PYTHONPATH"):
         paths.append(env["PYTHONPATH"])

@@ -8,6 +8,7 @@ on the function objects must be released once nothing refers to them.
 import contextlib
 import gc
 import os
+import pickle
 import resource
 import sys
 import tracemalloc
@@ -195,3 +196,95 @@ def test_bound_method_cycle_is_collected():
     del model
     gc.collect()
     assert alive() is None
+
+
+# ------------------------------------------------------- reference totals (debug builds)
+
+needs_total = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                                 reason="sys.gettotalrefcount needs a debug build of CPython")
+
+
+def _raises(call):
+    try:
+        call()
+    except TypeError:
+        pass
+
+
+class Host:
+    pass
+
+
+# Calls that reach no NumPy: any reference they leak is kofa's.
+NO_NUMPY_CALLS = {
+    "no arguments": lambda: _raises(lambda: kofa.gaussian_mixture()),
+    "too many positional": lambda: _raises(lambda: kofa.exponential_mixture(X1, 2, None, 3, 1e-5, 6)),
+    "unexpected keyword": lambda: _raises(lambda: kofa.exponential_gaussian_mixture(X1, kk=1)),
+    "multiple values": lambda: _raises(lambda: kofa.gaussian_mixture(X2, 2, k=3)),
+    "non-str keyword": lambda: _raises(lambda: kofa.gaussian_mixture(X2, **{"k": 2, **{1: 2}})),
+    "attributes": lambda: [getattr(kofa.exponential_mixture, name) for name in (
+        "__name__", "__qualname__", "__doc__", "__code__", "__defaults__", "__kwdefaults__", "__dict__",
+        "__annotations__", "__module__", "__globals__", "func_doc", "func_defaults")],
+    "repr": lambda: repr(kofa.gaussian_mixture),
+    "pickling": lambda: pickle.loads(pickle.dumps(kofa.exponential_mixture)),
+    "__get__": lambda: (kofa.gaussian_mixture.__get__(Host()), kofa.gaussian_mixture.__get__(None, Host)),
+    "attribute set and deleted": lambda: (setattr(kofa.gaussian_mixture, "tag", Host()),
+                                          delattr(kofa.gaussian_mixture, "tag")),
+}
+
+
+@needs_total
+@pytest.mark.parametrize("what", sorted(NO_NUMPY_CALLS))
+def test_calls_without_numpy_leave_the_reference_total_unchanged(what):
+    call = NO_NUMPY_CALLS[what]
+    for _ in range(20):  # caches of the interpreter and of kofa fill here
+        call()
+    before = sys.gettotalrefcount()
+    for _ in range(1000):
+        call()
+    assert sys.gettotalrefcount() - before == 0
+
+
+# The same fits through kofa and through the plain-Python rendering: NumPy
+# itself raises the total on a debug build, so kofa's change is held against
+# the rendering's, which makes the same NumPy calls.
+FIT_CALLS = [
+    ("no iteration", "exponential_mixture", lambda: ((X1, 2, floats(1.0, 8.0), 0), {})),
+    ("no iteration", "gaussian_mixture", lambda: ((X2, 2, means(), covs(), 0), {})),
+    ("no iteration", "exponential_gaussian_mixture",
+     lambda: ((X1, 1, 1, floats(1.0), [floats(5.0)], [np.eye(1) * 4.0], 0), {})),
+    ("three iterations", "exponential_mixture", lambda: ((X1, 2, floats(1.0, 8.0), 3, -1.0), {})),
+    ("three iterations", "gaussian_mixture", lambda: ((X2, 2, means(), covs(), 3, -1.0), {})),
+    ("three iterations", "exponential_gaussian_mixture",
+     lambda: ((X1, 1, 1, floats(1.0), [floats(5.0)], [np.eye(1) * 4.0], 3, -1.0), {})),
+]
+
+
+def total_change(fit, arguments, calls):
+    with quiet():
+        for _ in range(5):
+            call_fit(fit, arguments)
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(calls):
+            call_fit(fit, arguments)
+        gc.collect()
+    return sys.gettotalrefcount() - before
+
+
+def call_fit(fit, arguments):
+    args, kwargs = arguments()
+    try:
+        fit(*args, **kwargs)
+    except UnboundLocalError:
+        pass
+
+
+@needs_total
+@pytest.mark.parametrize("what, name, arguments", FIT_CALLS, ids=["{}-{}".format(c[1], c[0]) for c in FIT_CALLS])
+def test_fits_change_the_reference_total_as_the_rendering_does(what, name, arguments):
+    import reference
+
+    kofa_change = total_change(getattr(kofa, name), arguments, 100)
+    rendering_change = total_change(getattr(reference, name), arguments, 100)
+    assert kofa_change == rendering_change

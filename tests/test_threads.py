@@ -1,7 +1,9 @@
 """kofa's fits and its import from many threads at once."""
 import io
 import sys
+import sysconfig
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -145,3 +147,102 @@ def test_daemon_threads_inside_fits_at_exit_do_not_crash():
     for _ in range(3):
         child = run_script(FITS_IN_DAEMON_THREADS_AT_EXIT)
         assert child.returncode == 0, child.stderr[:3000]
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded builds run without the GIL")
+def test_import_leaves_the_gil_disabled():
+    child = run_script("import sys, warnings\nwarnings.simplefilter('error')\nimport kofa\n"
+                       "print(sys._is_gil_enabled())", PYTHON_GIL=None)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["False"]
+
+
+class ForwardingNumpy(types.ModuleType):
+    """A stand-in for numpy that hands out numpy's own objects."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+class NullStream:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def large_workload(seed, shared):
+    """Fits large enough for the in-place reuse, on a sample shared by every
+    thread and on one of this thread's own."""
+    own = np.random.default_rng(seed).normal(0.0, 1.0, (12000, 2))
+    own[::2] += 5.0
+    return [
+        lambda: kofa.exponential_mixture(shared, 2, [1.0, 8.0], 4, 0.0),
+        lambda: kofa.gaussian_mixture(own, 2, [[0.0, 0.0], [5.0, 5.0]], [np.eye(2), np.eye(2)], 4, 0.0),
+        lambda: kofa.exponential_gaussian_mixture(shared, 1, 1, [1.0], [[6.0]], [np.eye(1) * 9.0], 4, 0.0),
+        lambda: kofa.exponential_mixture(shared, 2, [0.0, 8.0], 3),
+    ]
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_fits_match_while_other_threads_swap_numpy_print_and_attributes():
+    # Without the GIL every fit runs at once with the others; the process-wide
+    # state they share (the cached print, the traceback code cache, the
+    # module's globals, the function objects' attributes) must hold.
+    import builtins
+
+    shared = sample(6000, 11)
+    stand_in, real_print = ForwardingNumpy("numpy"), builtins.print
+    function = kofa.exponential_mixture
+    saved = (sys.stdout, sys.getswitchinterval(), function.__defaults__, function.__doc__)
+    fitters, rounds = 6, 3
+    together, errors, done = {}, [], threading.Event()
+    barrier = threading.Barrier(fitters + 1)
+
+    def fit(seed):
+        try:
+            fits = large_workload(seed, shared)
+            barrier.wait()
+            for round_ in range(rounds):
+                for index, one in enumerate(fits):
+                    together[seed, round_, index] = outcome(one)
+        except BaseException as exc:
+            errors.append(exc)
+
+    def swap():
+        barrier.wait()
+        while not done.is_set():
+            kofa.numpy = stand_in
+            builtins.print = lambda *args, **kwargs: real_print(*args, **kwargs)
+            function.__defaults__, function.__doc__ = (3, None, 7, 0.5), "swapped"
+            repr(function), function.__dict__, function.__annotations__
+            kofa.numpy, builtins.print = np, real_print
+            function.__defaults__, function.__doc__ = saved[2], saved[3]
+
+    sys.stdout = NullStream()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=fit, args=(seed,)) for seed in range(fitters)]
+        swapper = threading.Thread(target=swap)
+        for thread in threads + [swapper]:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        done.set()
+        swapper.join()
+        sys.setswitchinterval(saved[1])
+        expected = {seed: [outcome(one) for one in large_workload(seed, shared)] for seed in range(fitters)}
+    finally:
+        sys.stdout = saved[0]
+        sys.setswitchinterval(saved[1])
+        kofa.numpy, builtins.print = np, real_print
+        function.__defaults__, function.__doc__ = saved[2], saved[3]
+    assert errors == []
+    assert len(together) == fitters * rounds * len(expected[0])
+    for (seed, _, index), got in together.items():
+        assert got == expected[seed][index], (seed, index)
+    assert {type(o) for outcomes in expected.values() for o in outcomes} == {list, tuple}
