@@ -2,10 +2,12 @@
 #
 #   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py)
+#                  (CELL=3.11-numpy2.4.6 for one cell, the nox session tests(3.11-numpy2.4.6))
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
-#   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
-#                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
+#   make bench     bench/bench.py on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
+#                  (ARGS="--heap" for bench/heap.py, ARGS="--seconds" for bench/seconds.py
+#                  with scikit-learn; NOXFLAGS="-p 3.8" for one cell)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
@@ -24,10 +26,13 @@ NOX        := $(TOOLS)/bin/nox
 NOX_SPEC   := nox>=2025.5.1
 NOXFLAGS   ?=
 ARGS       ?=
+CELL       ?=
 DEV_DIR    := build-dev
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 RUN_NOX     = $(NOX) $(NOXFLAGS)
+# make test CELL=3.11-numpy2.4.6: that one cell of the matrix.
+TEST_SESSIONS = $(if $(CELL),'tests($(CELL))',tests)
 # Closing lines: each session's and the total pytest figures (.ci/summary, which
 # .ci/run uses too), then the supported interpreters this machine lacks (status
 # 1 under CI).
@@ -49,7 +54,7 @@ demo: $(TOOLS)/.installed
 	$(RUN_NOX) -s demo -- $(ARGS)
 
 test: $(TOOLS)/.installed
-	@status=0; $(SUMMARY) $(RUN_NOX) -s tests -- $(ARGS) || status=$$?; \
+	@status=0; $(SUMMARY) $(RUN_NOX) -s $(TEST_SESSIONS) -- $(ARGS) || status=$$?; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
 wheels: $(TOOLS)/.installed

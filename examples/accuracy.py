@@ -4,6 +4,7 @@ docs/algorithm.md shows.
 
     python examples/accuracy.py                      # every part (about a minute)
     python examples/accuracy.py --part gaussian-grid # one part (repeatable)
+    python examples/accuracy.py --picture docs/trust.png   # also draw the grid
 
 Parts:
 
@@ -65,7 +66,7 @@ SEEDS = range(5)
 N_GRID = 2000
 
 
-def gaussian_grid():
+def gaussian_grid(picture=None):
     print("## gaussian-grid: k=2, d=2, identity covariances, n = {}, seeds {}..{}, "
           "both fits started at the true values".format(N_GRID, SEEDS[0], SEEDS[-1]))
     print("cell: weight of the larger component, kofa / textbook EM (medians over the seeds); "
@@ -77,6 +78,7 @@ def gaussian_grid():
     header = "| weights | " + " | ".join("{} sd".format(s) for s in SEPARATIONS) + " |"
     print(header)
     print("|" + "---|" * (len(SEPARATIONS) + 1))
+    measured = {}  # (w, sep) -> (kofa median, textbook median, ok)
     for w in WEIGHTS:
         cells = []
         for sep in SEPARATIONS:
@@ -103,7 +105,42 @@ def gaussian_grid():
             else:
                 cells.append("{:.2f} / {:.2f} {} {:.3f}".format(
                     np.median(kofa_w), np.median(text_w), "ok" if ok else "**NO**", max(gaps)))
+                measured[w, sep] = (np.median(kofa_w), np.median(text_w), ok)
         print("| {:.1f}/{:.1f} | ".format(w, 1 - w) + " | ".join(cells) + " |")
+    print()
+    if picture:
+        draw_grid(measured, picture)
+
+
+def draw_grid(measured, path):
+    """The grid as a picture: one square per cell, coloured by how far
+    kofa's weight lies from the textbook EM's."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    error = np.array([[measured[w, s][1] - measured[w, s][0] for s in SEPARATIONS]
+                      for w in WEIGHTS])
+    figure, ax = plt.subplots(figsize=(7.5, 4.2))
+    image = ax.imshow(error, cmap="Reds", vmin=0, vmax=0.4, origin="lower", aspect="auto")
+    for i, w in enumerate(WEIGHTS):
+        for j, s in enumerate(SEPARATIONS):
+            kofa_w, text_w, ok = measured[w, s]
+            ax.text(j, i, "{:.2f}\n{}".format(kofa_w, "ok" if ok else "NO"), ha="center",
+                    va="center", fontsize=9, fontweight="normal" if ok else "bold",
+                    color="white" if error[i, j] > 0.25 else "black")
+    ax.set_xticks(range(len(SEPARATIONS)), ["{} sd".format(s) for s in SEPARATIONS])
+    ax.set_yticks(range(len(WEIGHTS)), ["{:.1f} / {:.1f}".format(w, 1 - w) for w in WEIGHTS])
+    ax.set(xlabel="distance between the two means", ylabel="true weights",
+           title="gaussian_mixture, k=2, d=2, n = {}, seeds {}-{}, started at the truth:\n"
+                 "kofa's weight of the larger component, and whether kofa agrees with a "
+                 "textbook EM".format(N_GRID, SEEDS[0], SEEDS[-1]))
+    ax.title.set_fontsize(10)
+    figure.colorbar(image, ax=ax, label="textbook EM's weight minus kofa's")
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    print("picture: " + path)
     print()
 
 
@@ -232,12 +269,18 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--part", choices=list(PARTS), action="append",
                         help="run only this part (repeatable)")
+    parser.add_argument("--picture", metavar="PNG",
+                        help="also draw the gaussian-grid table into this file (matplotlib), "
+                             "e.g. docs/trust.png")
     args = parser.parse_args(argv)
     print("kofa {} | numpy {} | Python {}".format(kofa.__file__, np.__version__,
                                                   sys.version.split()[0]))
     print()
     for name in args.part or list(PARTS):
-        PARTS[name]()
+        if name == "gaussian-grid":
+            gaussian_grid(args.picture)
+        else:
+            PARTS[name]()
     return 0
 
 
