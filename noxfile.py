@@ -163,7 +163,6 @@ def _wheel(session):
     where.mkdir(parents=True)
     # pip builds in build/{wheel_tag} (pyproject), so a rebuild is incremental.
     # Its ~20 lines of output are shown only when the build fails.
-    session.log("building the wheel for CPython {}".format(session.python))
     session.run("python", "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(where), str(ROOT),
                 silent=True)
     (wheel,) = where.glob("kofa-*.whl")

@@ -93,12 +93,6 @@ def normal_density(grid, mean, var):
     return np.exp(-0.5 * (grid - mean) ** 2 / var) / np.sqrt(2 * np.pi * var)
 
 
-def visible(y, top):
-    """``y`` with NaN where it is too small to show above the axis (below a
-    thousandth of ``top``), so that a narrow curve is not drawn along y = 0."""
-    return np.where(y >= 1e-3 * top, y, np.nan)
-
-
 def textbook_em(x, weight, scale, mean, sd, n_iter=10000, tol=1e-12):
     """A textbook EM for one exponential and one normal component on the
     one-dimensional sample ``x``, for comparison with kofa: the mixing
@@ -131,11 +125,14 @@ def draw_components(ax, grid, components, totals=None):
     curve) per component.  True curves are dashed and fitted ones solid, and
     so are the two mixtures when ``totals`` (true, fitted) is given."""
     for colour, true_label, true_y, fitted_label, fitted_y in components:
-        ax.plot(grid, true_y, "--", color=colour, lw=1.8, label=true_label)
-        ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, label=fitted_label)
+        ax.plot(grid, true_y, "--", color=colour, lw=1.8, zorder=3, label=true_label)
+        ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, zorder=2, label=fitted_label)
     if totals is not None:
-        ax.plot(grid, totals[0], "--", color="k", lw=1.0, label="true mixture")
-        ax.plot(grid, totals[1], "-", color="k", lw=1.0, label="fitted mixture")
+        # underneath, so that a component stays visible where it makes up
+        # the whole mixture
+        ax.plot(grid, totals[0], "--", color="0.25", lw=1.0, zorder=1, label="true mixture")
+        ax.plot(grid, totals[1], "-", color="0.3", lw=7, alpha=0.3, zorder=1,
+                solid_capstyle="butt", label="fitted mixture (grey band)")
 
 
 def number(ax, x, y, i, colour, offset=(0, 6)):
@@ -197,8 +194,8 @@ def exponential_demo(rng):
             at = sum(w * mean[j] * exponential_density(mean[j], m) for w, m in zip(weight, mean))
             number(ax, mean[j], at, i, "C{}".format(i))
         ax.set_xscale("log")
-        ax.set(title="exponential_mixture, k=2: {} iterations; each hump peaks at its mean".format(
-                   fit.iterations),
+        ax.set(title="exponential_mixture, k=2: {} iterations (n = {}, seed {}); "
+                     "each hump peaks at its mean".format(fit.iterations, n, _seed[0]),
                xlabel="x (log scale)", ylabel="density of ln x  (x times density of x)",
                xlim=(edges[0], edges[-1]), ylim=(0, None))
         ax.legend(loc="upper left", fontsize=9, frameon=False)
@@ -278,8 +275,8 @@ def gaussian_demo(rng):
         ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=3,
                   fontsize=9, frameon=False, handlelength=2.2, columnspacing=1.5,
                   title="cov: xx xy yy", title_fontsize=9)
-        ax.set(title="gaussian_mixture, k=3: {} iterations; "
-                     "1- and 2-sigma ellipses".format(fit.iterations),
+        ax.set(title="gaussian_mixture, k=3: {} iterations (n = {}, seed {});\n"
+                     "1- and 2-sigma ellipses".format(fit.iterations, n, _seed[0]),
                xlabel="x[0]", ylabel="x[1]", aspect="equal")
 
     return draw, (7, 8)
@@ -323,8 +320,8 @@ def exponential_gaussian_demo(rng):
         # curve stays visible where it makes up the whole mixture; every curve
         # is drawn over the whole range, tails along the axis included (the y
         # axis starts a little below 0 so that they show above it).
-        ax.plot(grid, fitted_total, "-", color="0.55", lw=6, alpha=0.45, zorder=1,
-                solid_capstyle="butt", label="fitted mixture")
+        ax.plot(grid, fitted_total, "-", color="0.3", lw=7, alpha=0.3, zorder=1,
+                solid_capstyle="butt", label="fitted mixture (grey band)")
         ax.plot(grid, true_total, "--", color="0.25", lw=1.0, zorder=1, label="true mixture")
         for colour, true_label, true_y, fitted_label, fitted_y in [
                 ("C0", "exponential true: {:.2f} × Exp(mean {:.2f})".format(true_w, true_scale),
