@@ -140,8 +140,9 @@ with k=1, or weight 0) gets a NaN location, and the next iteration raises
 ValueError from numpy.percentile.
 
 Measured against a textbook EM (docs/algorithm.md): normal components of
-equal weight come out right from 3 sd apart, unequal weights need 5 sd
-(0.7/0.3) to 8 sd (0.9/0.1); mixtures of exponentials are biased from any
+equal weight come out right from 4 sd apart; unequal weights need 5 sd
+(0.7/0.3) to 8 sd (0.9/0.1) from a start at the true values, and more
+from drawn start values; mixtures of exponentials are biased from any
 start, the true values included; a narrow normal peak on an exponential
 background is kept only when it is large and far out.  Check a fit by
 starting a textbook EM at its result (examples/check_fit.py).
