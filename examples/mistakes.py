@@ -104,6 +104,16 @@ def main():
         warnings.simplefilter("ignore")
         weight, means = kofa.exponential_mixture(rounded, 2, [1.0, 5.0], n_iter=1)
     print("   after one iteration: means", [float(m[0]) for m in means])
+    few = X.copy()
+    few[:20] = 0.0
+    result = attempt("exponential_mixture, 20 zeros in 1000", kofa.exponential_mixture, few, 2,
+                     [1.0, 5.0])
+    print("   weights", np.round(result[0], 3).tolist(), "means",
+          [round(float(m[0]), 3) for m in result[1]])
+    result = attempt("exponential_mixture, rounded, zeros set to 0.25", kofa.exponential_mixture,
+                     np.where(rounded == 0, 0.25, rounded), 2, [1.0, 5.0])
+    print("   weights", np.round(result[0], 3).tolist(), "means",
+          [round(float(m[0]), 3) for m in result[1]])
 
     print("\n# float32 X (docs/functions.md, dtypes of the results)")
     X32, two32 = X.astype(np.float32), two.astype(np.float32)
