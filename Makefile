@@ -2,13 +2,15 @@
 #
 #   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py),
-#                  the free-threaded and debug CPython cells included
+#                  the free-threaded (3.13t) and debug (3.13d) CPython cells included
+#                  (CELL=3.11-numpy2.4.6 for one cell, the nox session tests(3.11-numpy2.4.6))
 #   make interpreters  build the free-threaded, debug and release CPython of the newest
 #                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
-#   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
-#                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
+#   make bench     bench/bench.py on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
+#                  (ARGS="--heap" for bench/heap.py, ARGS="--seconds" for bench/seconds.py
+#                  with scikit-learn; NOXFLAGS="-p 3.8" for one cell)
 #   make bench-threads  bench/threads.py: two threads against one on the free-threaded
 #                  CPython (GIL off, then on) and its release build, side by side
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
@@ -29,10 +31,13 @@ NOX        := $(TOOLS)/bin/nox
 NOX_SPEC   := nox>=2025.5.1
 NOXFLAGS   ?=
 ARGS       ?=
+CELL       ?=
 DEV_DIR    := build-dev
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 RUN_NOX     = $(NOX) $(NOXFLAGS)
+# make test CELL=3.11-numpy2.4.6: that one cell of the matrix.
+TEST_SESSIONS = $(if $(CELL),'tests($(CELL))',tests)
 # Closing lines: each session's and the total pytest figures (.ci/summary, which
 # .ci/run uses too), then the supported interpreters this machine lacks (status
 # 1 under CI).
@@ -53,15 +58,17 @@ $(TOOLS)/.installed: Makefile
 demo: $(TOOLS)/.installed
 	$(RUN_NOX) -s demo -- $(ARGS)
 
-# The cells that need them are reported as missing when they cannot be built.
+# The cells that need them are reported as missing when they cannot be built;
+# a CELL of another interpreter needs none.
+NEEDS_BUILT = $(if $(CELL),$(filter 3.13t-% 3.13d-%,$(CELL)),all)
 built-interpreters:
-	-@tools/cpython.sh build freethreaded debug
+	$(if $(NEEDS_BUILT),-@tools/cpython.sh build freethreaded debug,@true)
 
 interpreters:
 	tools/cpython.sh build
 
 test: $(TOOLS)/.installed built-interpreters
-	@status=0; $(SUMMARY) $(RUN_NOX) -s tests -- $(ARGS) || status=$$?; \
+	@status=0; $(SUMMARY) $(RUN_NOX) -s $(TEST_SESSIONS) -- $(ARGS) || status=$$?; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
 wheels: $(TOOLS)/.installed built-interpreters

@@ -24,6 +24,15 @@ Common to all three:
   not tell which.  ``n_iter`` <= 0 raises UnboundLocalError.
 * Failures are NumPy's or the interpreter's own exceptions, with one
   traceback entry ``File "kofa.cpp", line N, in kofa.<function>``.
+* Dtypes: the results are float64 arrays for a float64 ``X``, and the
+  annotations below say float64.  For another dtype (float32) the arrays
+  have the dtype that NumPy's promotion of ``X`` with the start values
+  gives: ``exponential_mixture`` on a float32 ``X`` with a start list of
+  Python floats returns float32 weights and float32 one-element means;
+  ``gaussian_mixture`` returns float32 only when its start means and
+  covariances are float32 arrays; ``exponential_gaussian_mixture`` returned
+  float64 in every case tried (docs/functions.md, "Dtypes of the results").
+  Pass ``X.astype(numpy.float64)`` for float64 results.
 """
 
 # Private names only, so that completions on ``kofa.`` offer nothing that
@@ -85,7 +94,9 @@ def exponential_mixture(
 
     Returns ``(weight, lambda_)``:
 
-    * ``weight``: float64 array (k,), the mixing weights;
+    * ``weight``: float64 array (k,), the mixing weights (float32 for a
+      float32 ``X`` with a start list of Python floats, and then the
+      means too: see the module docstring);
     * ``lambda_``: the ``init_lambda`` list, whose items are then
       one-element arrays holding the fitted means, or a new float64
       array (k,) when the start means were drawn.

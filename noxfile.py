@@ -14,7 +14,8 @@ Sessions (``nox -l`` lists them):
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
-* ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``), one
+* ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``,
+                  bench/seconds.py with scikit-learn with ``-- --seconds``), one
                   session per cell of BENCH_CELLS: CPython 3.8 with NumPy
                   1.24.4, 3.11 and 3.13 with their newest NumPy
                   (``nox -s bench -p 3.8`` runs one of them).
@@ -204,7 +205,9 @@ def _wheel(session):
     shutil.rmtree(str(where), ignore_errors=True)
     where.mkdir(parents=True)
     # pip builds in build/{wheel_tag} (pyproject), so a rebuild is incremental.
-    session.run("python", "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(where), str(ROOT))
+    # Its ~20 lines of output are shown only when the build fails.
+    session.run("python", "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(where), str(ROOT),
+                silent=True)
     (wheel,) = where.glob("kofa-*.whl")
     stamp.write_text(key)
     return wheel, key
@@ -408,11 +411,18 @@ if nox is not None:
     def bench(session, numpy):
         """Run the benchmark script (extra arguments go to it); with --heap as
         the first argument, bench/heap.py, the comparison in several heap
-        histories. One session per cell of BENCH_CELLS; NOXFLAGS="-p 3.8"
+        histories; with --seconds, bench/seconds.py, seconds per iteration
+        and per fit beside a textbook EM and scikit-learn, which is then
+        installed too. One session per cell of BENCH_CELLS; NOXFLAGS="-p 3.8"
         picks one."""
-        _install(session, ["numpy==" + numpy], _wheel(session))
+        seconds = session.posargs[:1] == ["--seconds"]
+        # scikit-learn only for bench/seconds.py, resolved against the cell's NumPy.
+        _install(session, ["numpy==" + numpy] + (["scikit-learn"] if seconds else []),
+                 _wheel(session))
         if session.posargs[:1] == ["--heap"]:
             session.run("python", "bench/heap.py", *session.posargs[1:])
+        elif seconds:
+            session.run("python", "bench/seconds.py", *session.posargs[1:])
         else:
             session.run("python", "bench/bench.py", *session.posargs)
 

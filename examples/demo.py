@@ -39,6 +39,7 @@ OUTPUT_DIR = "demo-output"
 DOCS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs")
 DOCS_PICTURES = {"gaussian": "gaussian.png", "background_peak": "accuracy.png"}
 N_ITER = 1000
+_seed = [SEED]  # the seed of this run's data, for the pictures' titles
 
 
 class Fit:
@@ -92,12 +93,6 @@ def normal_density(grid, mean, var):
     return np.exp(-0.5 * (grid - mean) ** 2 / var) / np.sqrt(2 * np.pi * var)
 
 
-def visible(y, top):
-    """``y`` with NaN where it is too small to show above the axis (below a
-    thousandth of ``top``), so that a narrow curve is not drawn along y = 0."""
-    return np.where(y >= 1e-3 * top, y, np.nan)
-
-
 def textbook_em(x, weight, scale, mean, sd, n_iter=10000, tol=1e-12):
     """A textbook EM for one exponential and one normal component on the
     one-dimensional sample ``x``, for comparison with kofa: the mixing
@@ -130,11 +125,14 @@ def draw_components(ax, grid, components, totals=None):
     curve) per component.  True curves are dashed and fitted ones solid, and
     so are the two mixtures when ``totals`` (true, fitted) is given."""
     for colour, true_label, true_y, fitted_label, fitted_y in components:
-        ax.plot(grid, true_y, "--", color=colour, lw=1.8, label=true_label)
-        ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, label=fitted_label)
+        ax.plot(grid, true_y, "--", color=colour, lw=1.8, zorder=3, label=true_label)
+        ax.plot(grid, fitted_y, "-", color=colour, lw=2.2, zorder=2, label=fitted_label)
     if totals is not None:
-        ax.plot(grid, totals[0], "--", color="k", lw=1.0, label="true mixture")
-        ax.plot(grid, totals[1], "-", color="k", lw=1.0, label="fitted mixture")
+        # underneath, so that a component stays visible where it makes up
+        # the whole mixture
+        ax.plot(grid, totals[0], "--", color="0.25", lw=1.0, zorder=1, label="true mixture")
+        ax.plot(grid, totals[1], "-", color="0.3", lw=7, alpha=0.3, zorder=1,
+                solid_capstyle="butt", label="fitted mixture (grey band)")
 
 
 def number(ax, x, y, i, colour, offset=(0, 6)):
@@ -196,8 +194,8 @@ def exponential_demo(rng):
             at = sum(w * mean[j] * exponential_density(mean[j], m) for w, m in zip(weight, mean))
             number(ax, mean[j], at, i, "C{}".format(i))
         ax.set_xscale("log")
-        ax.set(title="exponential_mixture, k=2: {} iterations; each hump peaks at its mean".format(
-                   fit.iterations),
+        ax.set(title="exponential_mixture, k=2: {} iterations (n = {}, seed {}); "
+                     "each hump peaks at its mean".format(fit.iterations, n, _seed[0]),
                xlabel="x (log scale)", ylabel="density of ln x  (x times density of x)",
                xlim=(edges[0], edges[-1]), ylim=(0, None))
         ax.legend(loc="upper left", fontsize=9, frameon=False)
@@ -277,8 +275,8 @@ def gaussian_demo(rng):
         ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=3,
                   fontsize=9, frameon=False, handlelength=2.2, columnspacing=1.5,
                   title="cov: xx xy yy", title_fontsize=9)
-        ax.set(title="gaussian_mixture, k=3: {} iterations; "
-                     "1- and 2-sigma ellipses".format(fit.iterations),
+        ax.set(title="gaussian_mixture, k=3: {} iterations (n = {}, seed {});\n"
+                     "1- and 2-sigma ellipses".format(fit.iterations, n, _seed[0]),
                xlabel="x[0]", ylabel="x[1]", aspect="equal")
 
     return draw, (7, 8)
@@ -318,19 +316,28 @@ def exponential_gaussian_demo(rng):
         fitted_normal = gauss_weight[0] * normal_density(grid, mu, var)
         true_total, fitted_total = true_exp + true_normal, fitted_exp + fitted_normal
         top = max(true_total.max(), fitted_total.max())
-        true_normal, fitted_normal = visible(true_normal, top), visible(fitted_normal, top)
-        draw_components(ax, grid, [
-            ("C0", "exponential true: {:.2f} × Exp(mean {:.2f})".format(true_w, true_scale),
-             true_exp,
-             "exponential fitted: {:.2f} × Exp(mean {:.2f})".format(exp_weight[0], scale),
-             fitted_exp),
-            ("C1", "normal true: {:.2f} × N({:.2f}, sd {:.2f})".format(
-                1 - true_w, true_mu, true_sd), true_normal,
-             "normal fitted: {:.2f} × N({:.2f}, sd {:.2f})".format(
-                 gauss_weight[0], mu, np.sqrt(var)), fitted_normal),
-        ], (true_total, fitted_total))
-        ax.set(title="exponential_gaussian_mixture: {} iterations".format(fit.iterations),
-               xlabel="x", ylabel="density", xlim=(0.0, upper))
+        # The mixtures as wide grey bands underneath, so that each component's
+        # curve stays visible where it makes up the whole mixture; every curve
+        # is drawn over the whole range, tails along the axis included (the y
+        # axis starts a little below 0 so that they show above it).
+        ax.plot(grid, fitted_total, "-", color="0.3", lw=7, alpha=0.3, zorder=1,
+                solid_capstyle="butt", label="fitted mixture (grey band)")
+        ax.plot(grid, true_total, "--", color="0.25", lw=1.0, zorder=1, label="true mixture")
+        for colour, true_label, true_y, fitted_label, fitted_y in [
+                ("C0", "exponential true: {:.2f} × Exp(mean {:.2f})".format(true_w, true_scale),
+                 true_exp,
+                 "exponential fitted: {:.2f} × Exp(mean {:.2f})".format(exp_weight[0], scale),
+                 fitted_exp),
+                ("C1", "normal true: {:.2f} × N({:.2f}, sd {:.2f})".format(
+                    1 - true_w, true_mu, true_sd), true_normal,
+                 "normal fitted: {:.2f} × N({:.2f}, sd {:.2f})".format(
+                     gauss_weight[0], mu, np.sqrt(var)), fitted_normal)]:
+            ax.plot(grid, true_y, "--", color=colour, lw=1.6, zorder=3, label=true_label)
+            ax.plot(grid, fitted_y, "-", color=colour, lw=2.0, zorder=2, label=fitted_label)
+        ax.set(title="exponential_gaussian_mixture: {} iterations (n = {}, seed {})".format(
+                   fit.iterations, len(x), _seed[0]),
+               xlabel="x", ylabel="density (each component times its weight)",
+               xlim=(0.0, upper), ylim=(-0.025 * top, 1.05 * top))
         ax.legend(loc="upper center", fontsize=9, frameon=False)
 
     return draw, (8, 5)
@@ -394,12 +401,29 @@ def background_peak_demo(rng):
                 label=label("kofa", kofa_values))
         ax.plot(grid, total(*kofa_true_values), "-", color="C1", lw=1.6,
                 label=label("kofa from true", kofa_true_values))
-        ax.plot(grid, total(*textbook[:5]), ":", color="C0", lw=2.4,
-                label=label("textbook EM", textbook[:5]))
-        ax.set(title="Narrow peak on a broad background: kofa's fitted mixture against a "
-                     "textbook EM's", xlabel="x", ylabel="density", xlim=(0.0, upper),
-               ylim=(0, None))
+        # The textbook EM's curve lies on the true one: draw it as markers
+        # (every 20th grid point) so that both stay visible, and again in an
+        # inset around the peak.
+        ax.plot(grid, total(*textbook[:5]), "o", color="C0", ms=4.5, mfc="none", mew=1.2,
+                markevery=(10, 20), label=label("textbook EM (circles)", textbook[:5]))
+        ax.set(title="Narrow peak on a broad background (n = {}, seed {}): kofa against a "
+                     "textbook EM".format(n, _seed[0]),
+               xlabel="x", ylabel="density", xlim=(0.0, upper), ylim=(0, None))
         ax.legend(loc="upper right", fontsize=9, frameon=False)
+        inset = ax.inset_axes([0.55, 0.22, 0.42, 0.42])
+        near = (grid > true["normal mean"] - 4 * true["normal sd"]) \
+            & (grid < true["normal mean"] + 4 * true["normal sd"])
+        inset.hist(x, bins=120, range=(0.0, upper), density=True, color="0.86")
+        inset.plot(grid[near], total(*true.values())[near], "--", color="k", lw=1.4)
+        inset.plot(grid[near], total(*kofa_true_values)[near], "-", color="C1", lw=1.6)
+        inset.plot(grid[near], total(*kofa_values)[near], "-", color="C3", lw=1.6)
+        inset.plot(grid[near], total(*textbook[:5])[near], "o", color="C0", ms=4, mfc="none",
+                   mew=1.1, markevery=3)
+        inset.set_xlim(grid[near][0], grid[near][-1])
+        inset.set_ylim(0, None)
+        inset.set_title("around the peak", fontsize=9)
+        inset.tick_params(labelsize=8)
+        ax.indicate_inset_zoom(inset, edgecolor="0.5")
 
     return draw, (9, 5)
 
@@ -443,6 +467,7 @@ def main(argv=None):
         # Fresh, reproducible data per demo; the global state is seeded too,
         # for the fits that draw their own start values.
         np.random.seed(args.seed)
+        _seed[0] = args.seed
         draw, size = DEMOS[name](np.random.default_rng(args.seed))
         if plt is not None:
             figure, ax = plt.subplots(figsize=size)

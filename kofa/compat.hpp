@@ -221,6 +221,21 @@ inline void publish(PyObject*& slot, PyObject* value) {
 #endif
 }
 
+// A new reference to dict[key] in *value (null when absent): 1 found, 0
+// absent, -1 with an exception set. Free-threaded, a borrowed value could be
+// released by another thread's assignment before the caller takes its own
+// reference; PyDict_GetItemRef takes it under the dict's lock.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    *value = PyDict_GetItemWithError(dict, key);
+    if (*value == nullptr) return PyErr_Occurred() ? -1 : 0;
+    Py_INCREF(*value);
+    return 1;
+#endif
+}
+
 // Whether the object has exactly `count` references, all of them held by
 // the calling thread's frames. With the GIL that is its reference count.
 // Free-threaded, the count is split into the owning thread's part and a

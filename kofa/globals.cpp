@@ -34,9 +34,9 @@ PyObject* lookup_module_global(View name) {
         Py_INCREF(cached_numpy);
         return cached_numpy;
     }
-    PyObject* value = PyDict_GetItemWithError(process.namespace_, name.get());
-    if (value == nullptr) return PyErr_Occurred() ? nullptr : lookup_builtin(name);
-    Py_INCREF(value);
+    PyObject* value = nullptr;
+    const int found = compat::dict_get_ref(process.namespace_, name.get(), &value);
+    if (found <= 0) return found < 0 ? nullptr : lookup_builtin(name);
     if (is_numpy && versioned) {
         Py_INCREF(value);
         Py_XSETREF(cached_numpy, value);

@@ -101,6 +101,9 @@ a number between 0 and 1.  To silence or capture the lines:
         weight, lambda_ = kofa.exponential_mixture(X)
     iterations = len(out.getvalue().splitlines())
 
+examples/progress.py wraps this: iteration count, whether n_iter was
+reached, and a live progress line on standard error.
+
 Convergence
 -----------
 The fit stops after the first iteration in which, for each parameter, the
@@ -136,6 +139,14 @@ A component that selects nothing (equal responsibilities everywhere, as
 with k=1, or weight 0) gets a NaN location, and the next iteration raises
 ValueError from numpy.percentile.
 
+Measured against a textbook EM (docs/algorithm.md): normal components of
+equal weight come out right from 4 sd apart; unequal weights need 5 sd
+(0.7/0.3) to 8 sd (0.9/0.1) from a start at the true values, and more
+from drawn start values; mixtures of exponentials are biased from any
+start, the true values included; a narrow normal peak on an exponential
+background is kept only when it is large and far out.  Check a fit by
+starting a textbook EM at its result (examples/check_fit.py).
+
 Errors
 ------
 No argument is checked.  NumPy's and the interpreter's exceptions reach the
@@ -144,11 +155,21 @@ kofa.<function>' that marks the failing step.  The most common:
 
 ValueError: Percentiles must be in the range [0, 100]
     In the iteration before, a component selected no observation and
-    its location became NaN: k=1, a component of weight 0, or negative
-    data in an exponential fit.  Pass k >= 2 and data >= 0.
+    its location became NaN: k=1, a component of weight 0, negative
+    data in an exponential fit, a start mean numpy.float64(0), k larger
+    than the number of observations (gaussian_mixture), or many exact
+    zeros in X (rounded times: the smaller exponential mean becomes 0).
+    Pass k >= 2, positive start means, and data > 0 without many
+    exact zeros.
 IndexError: tuple index out of range, or AxisError: axis 1 is out of
 bounds for array of dimension 1
     X is one-dimensional: pass X.reshape(-1, 1).
+OverflowError: (34, 'Numerical result out of range'); ValueError:
+operands could not be broadcast together with shapes (2,1000) (2,);
+ValueError: shape mismatch: objects cannot be broadcast to a single
+shape
+    X is transposed, shape (d, n) or (1, n): pass X.T, one observation
+    per row.
 OverflowError: Range exceeds valid bounds
     NaN in X with drawn start values (with given ones, rows holding NaN
     are ignored silently): drop those rows first.
@@ -160,7 +181,12 @@ TypeError: 'tuple' object does not support item assignment
 UnboundLocalError: local variable 'weight' referenced before assignment
     n_iter <= 0 ('exponential_weight' for exponential_gaussian_mixture).
 numpy.linalg.LinAlgError: Singular matrix
-    A singular covariance, e.g. a constant column of X without init_cov.
+    A singular covariance, e.g. a constant column of X: drop the column
+    (init_cov does not help, the first update makes its variance 0).
+ZeroDivisionError: division by zero
+    A start mean of an exponential component is a Python 0.
+No error, but repeated means
+    exponential_mixture with k larger than the number of observations.
 BrokenPipeError: [Errno 32] Broken pipe
     Standard output was closed (a pipe into head) while the fit printed
     its progress line: capture the lines with contextlib.redirect_stdout.

@@ -4,6 +4,7 @@
 #   release       ./configure
 #   freethreaded  ./configure --disable-gil
 #   debug         ./configure --with-pydebug
+# and, asked for by name only, tsan: free-threaded under ThreadSanitizer.
 # pyenv has no free-threaded or debug interpreters, and PyPI no CPython.
 #
 #   tools/cpython.sh build [FLAVOUR...]  fetch the source if needed, build the
@@ -28,6 +29,7 @@ configure_flags() {
         release) echo "" ;;
         freethreaded) echo "--disable-gil" ;;
         debug) echo "--with-pydebug" ;;
+        tsan) echo "--disable-gil --with-thread-sanitizer" ;;
         *) echo "unknown flavour $1" >&2; return 2 ;;
     esac
 }
@@ -35,7 +37,7 @@ configure_flags() {
 # The interpreter of a built flavour: python3.13, python3.13t or python3.13d.
 interpreter() {
     local prefix="$CACHE/$1" name
-    for name in "python$SERIES" "python${SERIES}t" "python${SERIES}d"; do
+    for name in "python$SERIES" "python${SERIES}t" "python${SERIES}d" "python${SERIES}td"; do
         if [ -x "$prefix/bin/$name" ] && [ -f "$prefix/.built" ]; then
             echo "$prefix/bin/$name"
             return 0
@@ -158,7 +160,7 @@ case "${1:-build}" in
         interpreter "${2:?flavour}"
         ;;
     *)
-        echo "usage: tools/cpython.sh [build [FLAVOUR...] | path FLAVOUR], FLAVOUR: release, freethreaded, debug" >&2
+        echo "usage: tools/cpython.sh [build [FLAVOUR...] | path FLAVOUR], FLAVOUR: release, freethreaded, debug, tsan" >&2
         exit 2
         ;;
 esac
