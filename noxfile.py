@@ -224,7 +224,12 @@ def _install(session, requirements, wheel=None):
     if marker.exists():  # a failed install leaves no stale marker
         marker.unlink()
     if requirements:
-        session.install(*requirements)
+        # For the built interpreters, whose ABIs few packages have wheels of,
+        # an unpinned requirement takes its newest release with a wheel that
+        # fits (the newest hypothesis needs a Rust toolchain and crates.io
+        # to build); pinned NumPy is still built from its sdist if it must.
+        prefer = ["--prefer-binary"] if _name(session) in BUILT else []
+        session.install(*prefer, *requirements)
     if wheel:
         session.install("--force-reinstall", "--no-deps", str(wheel[0]))
     marker.write_text(wanted)
