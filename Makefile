@@ -13,6 +13,8 @@
 #                  with scikit-learn; NOXFLAGS="-p 3.8" for one cell)
 #   make bench-threads  bench/threads.py: two threads against one on the free-threaded
 #                  CPython (GIL off, then on) and its release build, side by side
+#   make tsan      thread tests on a free-threaded CPython and kofa built with ThreadSanitizer
+#                  (builds that interpreter first: some 15 minutes once)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
@@ -45,7 +47,7 @@ SUMMARY     = .ci/summary --run
 MISSING     = $(TOOLS)/bin/python noxfile.py missing
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test wheels sanitize bench bench-threads dev clean distclean interpreters built-interpreters
+.PHONY: help demo test wheels sanitize bench bench-threads tsan dev clean distclean interpreters built-interpreters
 
 help:
 	@sed -n '/^#   make /,/^#$$/s/^#   //p' Makefile
@@ -81,6 +83,10 @@ sanitize: $(TOOLS)/.installed
 
 bench: $(TOOLS)/.installed
 	$(RUN_NOX) -s bench -- $(ARGS)
+
+tsan: $(TOOLS)/.installed
+	tools/cpython.sh build tsan
+	$(RUN_NOX) -s tsan -- $(ARGS)
 
 THREAD_TABLES := build/bench-threads/3.13t-gil-off.json build/bench-threads/3.13t-gil-on.json \
                  build/bench-threads/3.13r-gil-on.json

@@ -77,8 +77,8 @@ CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in SUPPORTED]
 # series for the free-threaded ABI: pip builds it from the sdist once and
 # keeps the wheel in its cache.
 BUILT_SERIES = "3.13"
-BUILT = {"3.13t": "freethreaded", "3.13d": "debug", "3.13r": "release"}  # name -> flavour
-NUMPY_FOR_BUILT = {"3.13t": "2.5.5", "3.13d": "2.5.5", "3.13r": "2.5.5"}
+BUILT = {"3.13t": "freethreaded", "3.13d": "debug", "3.13r": "release", "3.13tsan": "tsan"}  # name -> flavour
+NUMPY_FOR_BUILT = {"3.13t": "2.5.5", "3.13d": "2.5.5", "3.13r": "2.5.5", "3.13tsan": "2.5.5"}
 BUILT_FOR_TESTS = ["3.13t", "3.13d"]  # the release build serves bench/threads.py only
 # The benchmark's cells: the interpreter and NumPy the module was designed
 # against, the default interpreter and the newest one, each with the newest
@@ -88,6 +88,8 @@ BENCH_CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in ("3.8", "3.11", "3.13")]
 CELLS += [(SERIES_PYTHON, v) for v in NUMPY_SERIES if (SERIES_PYTHON, v) not in CELLS]
 
 TEST_REQUIREMENTS = ["pytest", "hypothesis", "mypy>=1.10"]  # as in pyproject's [test] extra
+# mypy 2 needs ast-serialize, which has no wheel for the free-threaded ABI.
+FREE_THREADED_TEST_REQUIREMENTS = ["pytest", "hypothesis", "mypy>=1.10,<2"]
 
 # What goes into a wheel: a change to any of these builds it anew.
 BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "kofa.pyi", "README.md", "LICENSE",
@@ -213,6 +215,29 @@ def _wheel(session):
     return wheel, key
 
 
+# Wheels that pip had to build from an sdist for a built interpreter (NumPy
+# for the free-threaded ABI), kept outside the checkout like the interpreters.
+BUILT_WHEELS = Path(os.environ.get("KOFA_CPYTHON_CACHE") or Path.home() / ".cache" / "kofa" / "cpython").parent / "wheels"
+
+
+def _built_interpreter_options(session, requirements):
+    """pip options for a built interpreter, whose ABIs few packages have wheels
+    of. A pinned NumPy without a wheel is built from its sdist once, into
+    BUILT_WHEELS, and found there afterwards; an unpinned requirement takes
+    its newest release with a wheel that fits (the newest hypothesis, and
+    mypy's ast-serialize, need a Rust toolchain and crates.io to build)."""
+    BUILT_WHEELS.mkdir(parents=True, exist_ok=True)
+    for requirement in requirements:
+        name, _, version = requirement.partition("==")
+        if name == "numpy" and version and not list(BUILT_WHEELS.glob("numpy-{}-*.whl".format(version))):
+            abi = session.run("python", "-c", "import sys, sysconfig; print('t' if sysconfig.get_config_var("
+                              "'Py_GIL_DISABLED') else '')", silent=True).strip()
+            if abi:  # only the free-threaded ABI lacks the wheel
+                session.run("python", "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir",
+                            str(BUILT_WHEELS), requirement)
+    return ["--prefer-binary", "--find-links", str(BUILT_WHEELS)]
+
+
 def _install(session, requirements, wheel=None):
     """Install ``requirements`` and kofa's ``wheel`` into the session's venv,
     unless the venv already holds exactly these."""
@@ -224,12 +249,10 @@ def _install(session, requirements, wheel=None):
     if marker.exists():  # a failed install leaves no stale marker
         marker.unlink()
     if requirements:
-        # For the built interpreters, whose ABIs few packages have wheels of,
-        # an unpinned requirement takes its newest release with a wheel that
-        # fits (the newest hypothesis needs a Rust toolchain and crates.io
-        # to build); pinned NumPy is still built from its sdist if it must.
-        prefer = ["--prefer-binary"] if _name(session) in BUILT else []
-        session.install(*prefer, *requirements)
+        options = []
+        if _name(session) in BUILT:
+            options = _built_interpreter_options(session, requirements)
+        session.install(*options, *requirements)
     if wheel:
         session.install("--force-reinstall", "--no-deps", str(wheel[0]))
     marker.write_text(wanted)
@@ -298,7 +321,8 @@ if nox is not None:
         """Run the test suite (extra arguments go to pytest)."""
         with _timed(session):
             wheel = _wheel(session)
-            _install(session, ["numpy==" + numpy] + TEST_REQUIREMENTS, wheel)
+            tools = FREE_THREADED_TEST_REQUIREMENTS if _name(session) == "3.13t" else TEST_REQUIREMENTS
+            _install(session, ["numpy==" + numpy] + tools, wheel)
             # Unbuffered, so that the name of a long-running test file shows while it runs.
             env = {"PYTHONUNBUFFERED": "1"}
             env.update(CELL_ENV.get(_name(session), {}))
@@ -392,6 +416,46 @@ if nox is not None:
                 "pytest", "tests", "-p", "no:cacheprovider", "--capture=sys", *session.posargs,
                 env=env,
             )
+
+    @nox.session(python=_spec("3.13tsan") if "3.13tsan" in BUILT_INTERPRETERS else "3.13tsan")
+    def tsan(session):
+        """The thread tests on the free-threaded CPython built with
+        ThreadSanitizer, kofa built with it too; fails on any report with one
+        of kofa's frames at the racing access (NumPy's own races, in its ufunc
+        cache, are listed but pass). Extra arguments go to pytest."""
+        _install(session, ["numpy==" + NUMPY_FOR_BUILT["3.13t"], "pytest"])
+        build = ROOT / "build" / "tsan"
+        session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DKOFA_SANITIZE_THREAD=ON", "-DPython_EXECUTABLE=" + str(BUILT_INTERPRETERS["3.13tsan"]),
+                    external=True, silent=True)
+        session.run("cmake", "--build", str(build), "--parallel", external=True, silent=True)
+        site = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])",
+                           silent=True).strip()
+        for module in build.glob("kofa.*.so"):
+            shutil.copy(str(module), site)
+        source = BUILT_INTERPRETERS["3.13tsan"].parent.parent.parent / "source"
+        logs = build / "reports"
+        shutil.rmtree(str(logs), ignore_errors=True)
+        logs.mkdir()
+        # CPython's own suppressions for the free-threaded build, from its source.
+        tarball = sorted(source.glob("python3.13_*.orig.tar.xz"))[-1]
+        member = "Python-{}/Tools/tsan/suppressions_free_threading.txt".format(tarball.name.split("_")[1][:-12])
+        session.run("tar", "-xf", str(tarball), "-C", str(build), member, external=True)
+        env = {"PYTHON_GIL": "0", "TSAN_OPTIONS": "suppressions={} log_path={} halt_on_error=0".format(
+            build / member, logs / "report")}
+        session.run("pytest", "tests/test_threads.py", "-p", "no:cacheprovider", "-q", *session.posargs, env=env)
+        races = ours = 0
+        for log in logs.glob("report*"):
+            for report in log.read_text().split("WARNING: ThreadSanitizer")[1:]:
+                races += 1
+                # The racing accesses' innermost frames (past the sanitizer's
+                # own interceptors, #0 and #1 when memcmp or memcpy raced).
+                if re.search(r"\n\s+#[0-2] [^\n]*\(kofa\.", report):
+                    ours += 1
+                    session.log("report with kofa's frames:" + report[:3000])
+        session.log("ThreadSanitizer: {} reports, {} with kofa's frames at the racing access".format(races, ours))
+        if ours:
+            session.error("ThreadSanitizer reported races in kofa")
 
     # bench/threads.py: the free-threaded build with the GIL off and forced on,
     # and the release build of the same version.

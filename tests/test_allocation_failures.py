@@ -17,6 +17,7 @@ import os
 import re
 import signal
 import sys
+import sysconfig
 import warnings
 
 import numpy
@@ -203,6 +204,9 @@ def abort_inside_numpy(run):
 @needs_testcapi
 @pytest.mark.skipif(sys.version_info[:2] != (3, 11) and sys.version_info < (3, 13),
                     reason="the sweep runs on CPython 3.11 and on the newest CPython")
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="the free-threaded CPython 3.13 crashes under this sweep without kofa: the "
+                           "plain-Python rendering of the same fits dies in mimalloc (SIGSEGV) at some points")
 @pytest.mark.skipif(NUMPY_VERSION < (1, 25),
                     reason="NumPy 1.24 crashes inside its own iterator under allocation failure")
 @pytest.mark.parametrize("kind", ["exponential_mixture", "gaussian_mixture", "exponential_gaussian_mixture"])

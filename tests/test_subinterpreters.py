@@ -6,11 +6,15 @@ interpreter fits again afterwards.
 """
 import importlib.util
 import sys
+import sysconfig
 
 import pytest
 
 from helpers import run_script
 
+# Free-threaded builds check every sub-interpreter's extension modules, legacy
+# ones included, so the interpreter refuses kofa before kofa is asked.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 OURS = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 IN_SUBINTERPRETER = """
@@ -71,5 +75,5 @@ def test_import_in_a_subinterpreter_is_refused(way, tmp_path):
     assert len(outcomes) == 2
     for outcome in outcomes:
         assert outcome.startswith("ImportError: ")
-        if not isolated:
+        if not isolated and not FREE_THREADED:
             assert outcome == "ImportError: " + OURS

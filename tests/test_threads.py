@@ -210,6 +210,8 @@ def test_fits_match_while_other_threads_swap_numpy_print_and_attributes():
             for round_ in range(rounds):
                 for index, one in enumerate(fits):
                     together[seed, round_, index] = outcome(one)
+                    # while the swapper assigns them
+                    repr(function), function.__defaults__, function.__doc__, function.__qualname__
         except BaseException as exc:
             errors.append(exc)
 
@@ -219,9 +221,11 @@ def test_fits_match_while_other_threads_swap_numpy_print_and_attributes():
             kofa.numpy = stand_in
             builtins.print = lambda *args, **kwargs: real_print(*args, **kwargs)
             function.__defaults__, function.__doc__ = (3, None, 7, 0.5), "swapped"
+            function.__qualname__ = "swapped"
             repr(function), function.__dict__, function.__annotations__
             kofa.numpy, builtins.print = np, real_print
             function.__defaults__, function.__doc__ = saved[2], saved[3]
+            function.__qualname__ = "exponential_mixture"
 
     sys.stdout = NullStream()
     sys.setswitchinterval(1e-5)
@@ -241,6 +245,7 @@ def test_fits_match_while_other_threads_swap_numpy_print_and_attributes():
         sys.setswitchinterval(saved[1])
         kofa.numpy, builtins.print = np, real_print
         function.__defaults__, function.__doc__ = saved[2], saved[3]
+        function.__qualname__ = "exponential_mixture"
     assert errors == []
     assert len(together) == fitters * rounds * len(expected[0])
     for (seed, _, index), got in together.items():
