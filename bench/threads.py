@@ -98,13 +98,13 @@ def _time_threaded(run, samples):
     return elapsed
 
 
-def measure(repetitions):
+def measure(repetitions, sizes=SIZES):
     import kofa
     import reference
 
     rows = []
     rng = numpy.random.default_rng(20261207)
-    for n in SIZES:
+    for n in sizes:
         for label, name, make_sample, starts in _cases():
             samples = [make_sample(rng, n), make_sample(rng, n)]
             for side, module in (("kofa", kofa), ("rendering", reference)):
@@ -155,6 +155,7 @@ def report(tables):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repetitions", type=int, default=3)
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES), help="sample sizes, in this order")
     parser.add_argument("--json", help="also write this interpreter's table to FILE")
     parser.add_argument("--report", nargs="+", metavar="FILE", help="print kept tables side by side")
     args = parser.parse_args()
@@ -166,7 +167,7 @@ def main():
         report(tables)
         return
     with contextlib.redirect_stdout(open(os.devnull, "w")):  # the fits' progress lines
-        rows = measure(args.repetitions)
+        rows = measure(args.repetitions, args.sizes)
     table = {"interpreter": _interpreter(), "rows": rows,
              "load": " ".join(open("/proc/loadavg").read().split()[:3]) if os.path.exists("/proc/loadavg") else "?"}
     report([table])
