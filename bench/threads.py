@@ -31,10 +31,10 @@ import sysconfig
 import threading
 import time
 
+# Before NumPy is imported (in the functions below, so that --report needs
+# no NumPy).
 for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
-
-import numpy  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
@@ -45,6 +45,8 @@ ITERATIONS = 5  # per fit, eps=-1 so that every run does exactly these
 
 def _cases():
     """(label, fit name, sample maker, start-keywords maker) of each fit."""
+    import numpy
+
     def exponential(rng, n):
         return numpy.concatenate([rng.exponential(1.0, n // 2), rng.exponential(8.0, n - n // 2)]).reshape(-1, 1)
 
@@ -99,6 +101,8 @@ def _time_threaded(run, samples):
 
 
 def measure(repetitions, sizes=SIZES):
+    import numpy
+
     import kofa
     import reference
 
@@ -124,6 +128,8 @@ def measure(repetitions, sizes=SIZES):
 
 
 def _interpreter():
+    import numpy
+
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "default"
     return "CPython {} {} build, GIL {}, NumPy {}".format(
