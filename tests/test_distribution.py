@@ -12,6 +12,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
 from pathlib import Path
@@ -114,7 +115,8 @@ def test_repaired_wheel_installs_and_fits(tmp_path):
     # kofa-0.1.0-cp311-cp311-manylinux_2_5_x86_64.manylinux1_x86_64.whl
     _, _, python_tag, abi_tag, platforms = wheel.stem.split("-")
     tag = "cp{}{}".format(*sys.version_info[:2])
-    assert (python_tag, abi_tag) == (tag, tag)
+    free_threaded = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+    assert (python_tag, abi_tag) == (tag, tag + free_threaded)
     assert all(p.startswith("manylinux") for p in platforms.split(".")), platforms
     result = check_installs_and_fits(tmp_path, wheel)
     assert result["version"] == list(sys.version_info[:2])
