@@ -118,6 +118,22 @@ fetch_source() {
     return 1
 }
 
+# What configure needs for the modules that pip and the tests use (ssl, zlib,
+# ctypes, bz2, lzma, sqlite3, readline, uuid), installed when missing.
+BUILD_DEPENDENCIES=(gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
+                    libsqlite3-dev libreadline-dev uuid-dev)
+
+install_build_dependencies() {
+    local missing=() package
+    for package in "${BUILD_DEPENDENCIES[@]}"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    echo "cpython.sh: installing ${missing[*]}"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
 build_flavour() {
     local flavour="$1" tarball="$2" prefix="$CACHE/$1" work="$CACHE/build/$1"
     local upstream
@@ -127,6 +143,7 @@ build_flavour() {
         echo "cpython.sh: $flavour $upstream already built: $(interpreter "$flavour")"
         return 0
     fi
+    install_build_dependencies
     echo "cpython.sh: building $flavour $upstream into $prefix"
     rm -rf "$work" "$prefix"
     mkdir -p "$work"
