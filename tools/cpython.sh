@@ -163,12 +163,22 @@ build_flavour() {
 
 case "${1:-build}" in
     build)
+        shift || true
+        set -- "${@:-${FLAVOURS[@]}}"
+        # Built once, then kept: no network while every flavour asked for is there.
+        all_built=true
+        for flavour in "$@"; do
+            interpreter "$flavour" >/dev/null || all_built=false
+        done
+        if $all_built; then
+            for flavour in "$@"; do echo "cpython.sh: $flavour built: $(interpreter "$flavour")"; done
+            exit 0
+        fi
         if ! tarball="$(fetch_source)"; then
             echo "cpython.sh: no $PACKAGE source downloads from the machine's Debian sources: the free-threaded and debug cells are missing"
             exit 1
         fi
-        shift || true
-        for flavour in "${@:-${FLAVOURS[@]}}"; do
+        for flavour in "$@"; do
             configure_flags "$flavour" >/dev/null
             build_flavour "$flavour" "$tarball"
         done
