@@ -155,12 +155,6 @@ inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals, int line)
 // the interpreter's own primitives below, which compile to nothing on the
 // default builds, where the GIL already serialises every call.
 
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kFreeThreaded = true;
-#else
-inline constexpr bool kFreeThreaded = false;
-#endif
-
 // Holds the object's own lock, as the interpreter's built-in types do in
 // their accessors. A critical section is suspended while its thread blocks
 // (on another lock, or in a call that detaches), so it never deadlocks, and
