@@ -7,6 +7,8 @@
 #   make bench     benchmark on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
 #                  (ARGS="--heap" for bench/heap.py; NOXFLAGS="-p 3.8" for one cell)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
+#   make mutants   mutation testing: a sample of mutants of kofa/*.cpp, each built and run
+#                  against the fast tests on 3.11 (tools/mutants.py; ARGS="--count 80 --seed 2")
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
 #   make help      this list (also plain make)
@@ -62,6 +64,11 @@ sanitize: $(TOOLS)/.installed
 
 bench: $(TOOLS)/.installed
 	$(RUN_NOX) -s bench -- $(ARGS)
+
+.PHONY: mutants
+mutants: $(TOOLS)/.installed
+	@test -x $(TOOLS)/bin/mutate || $(TOOLS)/bin/python -m pip install --quiet "universalmutator==1.14.1"
+	nice $(TOOLS)/bin/python tools/mutants.py $(ARGS)
 
 dev:
 	cmake -S . -B $(DEV_DIR)/cmake -DCMAKE_BUILD_TYPE=Release \

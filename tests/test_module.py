@@ -51,6 +51,28 @@ def test_reimport_and_reload_return_the_same_module():
         kofa.__test__ = original_test
 
 
+ALIAS = """
+import importlib.util, json, sys, types
+origin = importlib.util.find_spec("kofa").origin
+placeholder = sys.modules["kofa"] = types.ModuleType("kofa")
+spec = importlib.util.spec_from_file_location("elsewhere.kofa", origin)
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+kept = sys.modules["kofa"] is placeholder
+del sys.modules["kofa"]
+import kofa
+print(json.dumps([kept, kofa is module]))
+"""
+
+
+def test_loading_under_another_name():
+    """A module loaded under another dotted name is reachable as "kofa"
+    too, unless something already is."""
+    proc = run_script(ALIAS)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [True, True]
+
+
 FAILED_IMPORT = """
 import json, sys
 sys.modules["numpy"] = None
@@ -119,7 +141,14 @@ def load_again():
         return "refused: " + str(exc)
     function = module.gaussian_mixture
     whole = all(type(name) is str for name in vars(type(function)))
-    return "loaded" if whole and function.__name__ == "gaussian_mixture" else "broken"
+    # line 9 is a loading line and gaussian_mixture's def line: a binding
+    # error there has the function's own name, after a load failed there
+    try:
+        function()
+    except TypeError as exc:
+        binding = kofa_entries(exc)
+    named = binding == [("kofa.gaussian_mixture", 9)]
+    return "loaded" if whole and named and function.__name__ == "gaussian_mixture" else "broken"
 
 
 def load_failing_at(point):
