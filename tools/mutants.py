@@ -134,13 +134,13 @@ def object_digest(build_dir, source):
     return hashlib.sha256(obj.read_bytes()).hexdigest() if obj.is_file() else None
 
 
-def run_tests(python, build_dir):
+def run_tests(python, build_dir, timeout=TEST_TIMEOUT):
     """pytest's exit status on the fast part (-x), or 'timeout'."""
     env = dict(os.environ, PYTHONPATH=str(build_dir), PYTHONDONTWRITEBYTECODE="1")
     env.pop("KOFA_DIST_TESTS", None)
     cmd = [str(python), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-k", SLOW] + FAST
     try:
-        proc = run(cmd, TEST_TIMEOUT, cwd=str(ROOT), env=env)
+        proc = run(cmd, timeout, cwd=str(ROOT), env=env)
     except subprocess.TimeoutExpired:
         return "timeout", ""
     return proc.returncode, proc.stdout
@@ -200,10 +200,17 @@ def main():
     if not ok:
         sys.exit("the unmutated sources do not build:\n" + output[-3000:])
     baseline = {s: object_digest(build_dir, s) for s in known}
+    # The sources as they were synced: edits made while the sample runs do
+    # not leak into it.
+    originals = {s: (src / s).read_text() for s in known}
     log("checking that the unmutated build passes the fast tests ...")
+    started = time.monotonic()
     status, output = run_tests(python, build_dir)
     if status != 0:
         sys.exit("the unmutated build fails the fast tests:\n" + output[-3000:])
+    # A mutant that makes the tests hang (an endless loop) is killed by the
+    # time limit: four times the unmutated run, at least two minutes.
+    limit = max(120.0, 4 * (time.monotonic() - started))
 
     if args.mutant:
         chosen = [(source_of(m, known), Path(m)) for m in args.mutant]
@@ -217,7 +224,7 @@ def main():
     try:
         for index, (source, mutant) in enumerate(chosen, 1):
             target = src / source
-            original = (ROOT / source).read_text()
+            original = originals[source]
             text = mutant.read_text()
             where = changed_line(original, text)
             target.write_text(text)
@@ -228,7 +235,7 @@ def main():
             elif object_digest(build_dir, source) == baseline[source]:
                 outcome = "same code"
             else:
-                status, output = run_tests(python, build_dir)
+                status, output = run_tests(python, build_dir, limit)
                 outcome = "survived" if status == 0 else "killed"
                 if outcome == "killed":
                     failed = [line.split(" - ")[0] for line in output.splitlines()
@@ -242,7 +249,7 @@ def main():
     finally:
         # The copy of the sources goes back to the unmutated state.
         for source in known:
-            (src / source).write_bytes((ROOT / source).read_bytes())
+            (src / source).write_text(originals[source])
 
     killed, survived = len(results["killed"]), len(results["survived"])
     log("")
