@@ -20,6 +20,7 @@ ADDED_BY_EXEC = ["__builtins__", "numpy", "gaussian_mixture", "exponential_mixtu
 def test_namespace_order_in_fresh_interpreter():
     proc = run_script("import json, kofa; print(json.dumps(list(vars(kofa))))")
     assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # the interpreter it was built for: no version warning
     names = json.loads(proc.stdout)
     leading = names[:-len(ADDED_BY_EXEC)]
     assert names[-len(ADDED_BY_EXEC):] == ADDED_BY_EXEC
@@ -71,6 +72,34 @@ def test_loading_under_another_name():
     proc = run_script(ALIAS)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [True, True]
+
+
+ZIP_AT_LOAD = """
+import builtins, json
+import numpy
+real_zip = builtins.zip
+builtins.zip = lambda *iterables: iter([{pair}])  # the zip that kofa takes at load
+import kofa
+builtins.zip = real_zip
+X = numpy.zeros((4, 1))
+outcome = []
+for fit in (kofa.gaussian_mixture, lambda *a, **k: exec("m, c = " + repr({pair}))):
+    try:
+        fit(X, 1, [[0.0]], [[[1.0]]], 1)
+    except ValueError as exc:
+        outcome.append(str(exc))
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.parametrize("pair", ["[]", "[1.0]", "[1.0, 2.0, 3.0]"])
+def test_zip_taken_at_load_unpacks_like_the_interpreter(pair):
+    """The zip that the load takes may yield anything: a pair that is not
+    two items fails with the interpreter's own unpacking message."""
+    proc = run_script(ZIP_AT_LOAD.format(pair=pair))
+    assert proc.returncode == 0, proc.stderr
+    got, want = json.loads(proc.stdout)
+    assert got == want
 
 
 FAILED_IMPORT = """
