@@ -74,6 +74,28 @@ def test_loading_under_another_name():
     assert json.loads(proc.stdout) == [True, True]
 
 
+TWO_MODULE_OBJECTS = """
+import importlib.util, json
+spec = importlib.util.find_spec("kofa")
+first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+spec.loader.exec_module(first)
+try:
+    spec.loader.exec_module(second)
+    outcome = "loaded"
+except RuntimeError as exc:
+    outcome = str(exc)
+import kofa
+print(json.dumps([outcome, kofa is first, hasattr(second, "gaussian_mixture")]))
+"""
+
+
+def test_a_second_module_object_made_before_the_load_is_refused():
+    proc = run_script(TWO_MODULE_OBJECTS)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [
+        "Module 'kofa' has already been imported. Re-initialisation is not supported.", True, False]
+
+
 ZIP_AT_LOAD = """
 import builtins, json
 import numpy
