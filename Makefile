@@ -16,6 +16,8 @@
 #   make tsan      thread tests on a free-threaded CPython and kofa built with ThreadSanitizer
 #                  (builds that interpreter first: some 15 minutes once)
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
+#   make mutants   mutation testing: a sample of mutants of kofa/*.cpp, each built and run
+#                  against the fast tests on 3.11 (tools/mutants.py; ARGS="--count 80 --seed 2")
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
 #   make help      this list (also plain make)
@@ -94,6 +96,11 @@ bench-threads: $(TOOLS)/.installed interpreters
 	rm -f $(THREAD_TABLES)
 	$(RUN_NOX) -s bench_threads -- $(ARGS)
 	$(TOOLS)/bin/python bench/threads.py --report $(THREAD_TABLES)
+
+.PHONY: mutants
+mutants: $(TOOLS)/.installed
+	@test -x $(TOOLS)/bin/mutate || $(TOOLS)/bin/python -m pip install --quiet "universalmutator==1.14.1"
+	nice $(TOOLS)/bin/python tools/mutants.py $(ARGS)
 
 dev:
 	cmake -S . -B $(DEV_DIR)/cmake -DCMAKE_BUILD_TYPE=Release \

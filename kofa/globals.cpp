@@ -8,7 +8,9 @@ namespace kofa {
 namespace {
 
 // The last `numpy` found, valid while the namespace keeps the same version
-// tag (where the interpreter has one).
+// tag (where the interpreter has one). Borrowed: while the tag is unchanged
+// the namespace itself still holds that very value, and once the caller
+// replaces it the cache must not keep it alive.
 PyObject* cached_numpy = nullptr;
 uint64_t cached_numpy_version = 0;
 
@@ -38,8 +40,7 @@ PyObject* lookup_module_global(View name) {
     const int found = compat::dict_get_ref(process.namespace_, name.get(), &value);
     if (found <= 0) return found < 0 ? nullptr : lookup_builtin(name);
     if (is_numpy && versioned) {
-        Py_INCREF(value);
-        Py_XSETREF(cached_numpy, value);
+        cached_numpy = value;
         cached_numpy_version = version;
     }
     return value;

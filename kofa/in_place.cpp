@@ -1,15 +1,19 @@
 #include "kofa/in_place.hpp"
 
+#include <cmath>
 #include <cstring>
 
 namespace kofa {
 
 namespace {
 
-// NumPy's own types, compared by identity: kept from the load for the life of
-// the process, like everything else the load makes.
+// NumPy's own types and its canonical float64 and float32 dtypes, compared by
+// identity: kept from the load for the life of the process, like everything
+// else the load makes.
 PyTypeObject* numpy_array_type = nullptr;
 PyTypeObject* numpy_float64_type = nullptr;
+PyObject* float64_dtype = nullptr;
+PyObject* float32_dtype = nullptr;
 
 // Small arrays are not reused: below this size a new array costs less time
 // than the in-place loop's setup (bench/heap.py at n = 1e3), and there is no
@@ -21,16 +25,23 @@ bool is_numpy_array(PyObject* object) {
     return numpy_array_type != nullptr && Py_TYPE(object) == numpy_array_type;
 }
 
+// NumPy's float64 scalar type is a subclass of float, so its value is read
+// as a float's; PyFloat_Check makes sure of that for any type a load took.
 bool is_numpy_float64(PyObject* object) {
-    return numpy_float64_type != nullptr && Py_TYPE(object) == numpy_float64_type;
+    return numpy_float64_type != nullptr && Py_TYPE(object) == numpy_float64_type && PyFloat_Check(object);
 }
 
-// A buffer view of an array, released with the view.
+// A read-only buffer view of an exact NumPy array, released with the view.
+// Read-only requests never make NumPy warn; `readonly` is then set for an
+// array that is not writable and for one that NumPy would warn about when
+// written (a numpy.broadcast_arrays result and its views), on every NumPy
+// release from 1.24 on. A writable request would emit that warning.
 class ArrayBuffer {
   public:
-    ArrayBuffer(PyObject* array, int flags) : ok_(PyObject_GetBuffer(array, &view_, flags) == 0) {
-        // An array that exports no such buffer (a read-only one, say) is
-        // simply not reused.
+    explicit ArrayBuffer(PyObject* array) : ok_(PyObject_GetBuffer(array, &view_, PyBUF_RECORDS_RO) == 0) {
+        // The caller made sure that no exception was pending, so an
+        // exception here is the request's own: such an array is simply not
+        // reused.
         if (!ok_) PyErr_Clear();
     }
     ~ArrayBuffer() {
@@ -40,20 +51,20 @@ class ArrayBuffer {
     ArrayBuffer& operator=(const ArrayBuffer&) = delete;
     explicit operator bool() const { return ok_; }
     const Py_buffer* operator->() const { return &view_; }
-    bool has_format(const char* format) const {
-        return view_.format != nullptr && std::strcmp(view_.format, format) == 0;
-    }
+    // C- or Fortran-contiguous: no two elements share memory.
+    bool contiguous() const { return PyBuffer_IsContiguous(&view_, 'A') != 0; }
 
   private:
     Py_buffer view_;
     bool ok_;
 };
 
-// An exact NumPy array's `base` (NumPy's C getter), or null and no exception.
-Ref base_of(PyObject* array) {
-    Ref base = Ref::steal(PyObject_GetAttr(array, id.base.get()));
-    if (!base) PyErr_Clear();
-    return base;
+// An exact NumPy array's attribute read through NumPy's C getter (`base`,
+// `dtype`), or null and no exception.
+Ref getter(PyObject* array, View name) {
+    Ref value = Ref::steal(PyObject_GetAttr(array, name.get()));
+    if (!value) PyErr_Clear();
+    return value;
 }
 
 // Nobody but the holders counted in `references` can reach the exact array:
@@ -66,18 +77,45 @@ bool unseen(PyObject* array, Py_ssize_t references) {
 // only view of an exact array that owns its data and that nobody else holds
 // or sees (the transpose of a fresh result).
 bool owns_its_buffer(PyObject* array) {
-    Ref base = base_of(array);
+    Ref base = getter(array, id.base);
     if (!base) return false;
     if (base.get() == Py_None) return true;
-    // Two references to the base: the view's and base_of's.
+    // Two references to the base: the view's and the getter's.
     if (!is_numpy_array(base.get()) || !unseen(base.get(), 2)) return false;
-    Ref base_of_base = base_of(base.get());
+    Ref base_of_base = getter(base.get(), id.base);
     return base_of_base && base_of_base.get() == Py_None;
 }
 
-// Whether `temporary op= factor` can stand in for `temporary op factor`
-// (op a product or a true division) without anybody being able to tell.
-// Every condition is needed:
+// The array's dtype is `canonical` itself (not an equal dtype with metadata).
+bool has_dtype(PyObject* array, PyObject* canonical) {
+    if (canonical == nullptr) return false;
+    Ref dtype = getter(array, id.dtype);
+    return dtype && dtype.get() == canonical;
+}
+
+// Whether a contiguous buffer of T holds a NaN. The comparisons are quiet
+// (no floating-point flag is raised for a quiet NaN), and blocks of a fixed
+// length let the compiler use vector instructions at -O2.
+template <class T>
+bool holds_nan(const Py_buffer* view) {
+    const T* values = static_cast<const T*>(view->buf);
+    const Py_ssize_t count = view->len / static_cast<Py_ssize_t>(sizeof(T));
+    constexpr Py_ssize_t kBlock = 64;
+    Py_ssize_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        const T* block = values + i;
+        T found = 0;
+        for (Py_ssize_t j = 0; j < kBlock; ++j) found += block[j] != block[j] ? T(1) : T(0);
+        if (found != 0) return true;
+    }
+    for (; i < count; ++i)
+        if (values[i] != values[i]) return true;
+    return false;
+}
+
+// Whether `temporary op= factor` can stand in for the plain operator (op a
+// product or a true division; `factor_first` for factor * temporary) without
+// anybody being able to tell. Every condition is needed:
 //  1. temporary is exactly NumPy's array type, and factor exactly a Python
 //     float, NumPy's float64 scalar or NumPy's array type, by identity: a
 //     subclass may hook its operators (an in-place one would be called
@@ -86,35 +124,51 @@ bool owns_its_buffer(PyObject* array) {
 //  2. the caller's reference to temporary is the only one, and no weak
 //     reference to it exists: a weak reference (a memo, say) could hand the
 //     array out again after the fit changed it;
-//  3. its buffer belongs to it (owns_its_buffer): a view of an array that
-//     somebody keeps would change that array;
-//  4. it is writable, and the result keeps its dtype and shape: a float64
-//     array times a float or float64 scalar, or a float64 or float32 array
-//     and an array of the same format that broadcasts to its shape without
-//     enlarging it. A mix of formats would round where the plain operator
-//     does not;
-//  5. it is at least kSmallestReused bytes: below that reuse saves nothing.
-// Only the reference counts, weak-reference lists, `base` getters and buffer
-// exports of NumPy's own types are consulted: no Python code runs.
+//  3. its dtype is NumPy's canonical float64 (or float32) dtype object, and
+//     an array factor's is the same object: the result then has the dtype
+//     that the plain operator gives, metadata and all; a mix of dtypes
+//     would round where the plain operator does not;
+//  4. its read-only buffer says it is writable (NumPy says not for an array
+//     that it would warn about when written), it is contiguous (a buffer
+//     whose elements overlap would be written several times over), and it
+//     belongs to it (owns_its_buffer: a view of an array that somebody
+//     keeps would change that array);
+//  5. an array factor is contiguous and broadcasts to temporary's shape
+//     without enlarging it;
+//  6. the factor holds no NaN: with a NaN on both sides, which NaN the
+//     result keeps depends on the operand order and on the loop NumPy
+//     picks (NumPy 1.24 picks other loops in place), whereas with at most
+//     one NaN operand IEEE arithmetic gives the same bits either way;
+//  7. it is at least kSmallestReused bytes: below that reuse saves nothing.
+// Only the reference counts, weak-reference lists, `base` and `dtype`
+// getters, read-only buffer exports and data of NumPy's own types are
+// consulted: no Python code runs, no warning is emitted, and an exception
+// pending before the check is left alone.
 bool can_reuse(PyObject* temporary, PyObject* factor) {
     if (!is_numpy_array(temporary) || !unseen(temporary, 1)) return false;
     const bool scalar_factor = PyFloat_CheckExact(factor) || is_numpy_float64(factor);
     if (!scalar_factor && !is_numpy_array(factor)) return false;
-    if (PyErr_Occurred()) return false;  // the requests below may clear errors
-    ArrayBuffer product(temporary, PyBUF_RECORDS);
-    if (!product || product->len < kSmallestReused || !owns_its_buffer(temporary)) return false;
-    const bool float64 = product.has_format("d");
+    if (scalar_factor && std::isnan(PyFloat_AS_DOUBLE(factor))) return false;
+    // The getters and requests below may fail and clear their own errors;
+    // they are not made while another exception is pending.
+    if (PyErr_Occurred()) return false;
     // A float or a float64 scalar leaves a float64 array float64 under every
     // NumPy release's casting rules.
-    if (scalar_factor) return float64;
-    if (!float64 && !product.has_format("f")) return false;
-    ArrayBuffer other(factor, PyBUF_RECORDS_RO);
-    if (!other || !other.has_format(product->format) || other->ndim > product->ndim) return false;
+    const bool float64 = has_dtype(temporary, float64_dtype);
+    if (!float64 && (scalar_factor || !has_dtype(temporary, float32_dtype))) return false;
+    ArrayBuffer product(temporary);
+    if (!product || product->readonly || product->len < kSmallestReused || !product.contiguous() ||
+        !owns_its_buffer(temporary))
+        return false;
+    if (scalar_factor) return true;
+    if (!has_dtype(factor, float64 ? float64_dtype : float32_dtype)) return false;
+    ArrayBuffer other(factor);
+    if (!other || !other.contiguous() || other->ndim > product->ndim) return false;
     for (int axis = 1; axis <= other->ndim; ++axis) {
         const Py_ssize_t size = other->shape[other->ndim - axis];
         if (size != 1 && size != product->shape[product->ndim - axis]) return false;
     }
-    return true;
+    return float64 ? !holds_nan<double>(other.operator->()) : !holds_nan<float>(other.operator->());
 }
 
 }  // namespace
@@ -134,8 +188,26 @@ void remember_numpy_types(PyObject* numpy_module) {
         Py_INCREF(type);
         return type;
     };
+    // numpy.dtype(scalar type): NumPy's own dtype object for that type, the
+    // one every array of that type made by NumPy's operators carries.
+    auto canonical_dtype = [](PyTypeObject* dtype_type, PyTypeObject* scalar_type) -> PyObject* {
+        if (dtype_type == nullptr || scalar_type == nullptr) return nullptr;
+        PyObject* dtype = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(dtype_type),
+                                                       reinterpret_cast<PyObject*>(scalar_type), nullptr);
+        if (dtype == nullptr) PyErr_Clear();
+        if (dtype != nullptr && !PyObject_TypeCheck(dtype, dtype_type)) Py_CLEAR(dtype);
+        return dtype;
+    };
     if (numpy_array_type == nullptr) numpy_array_type = static_type(id.ndarray);
     if (numpy_float64_type == nullptr) numpy_float64_type = static_type(id.float64);
+    if (float64_dtype == nullptr || float32_dtype == nullptr) {
+        PyTypeObject* dtype_type = static_type(id.dtype);
+        PyTypeObject* float32_type = static_type(id.float32);
+        if (float64_dtype == nullptr) float64_dtype = canonical_dtype(dtype_type, numpy_float64_type);
+        if (float32_dtype == nullptr) float32_dtype = canonical_dtype(dtype_type, float32_type);
+        Py_XDECREF(float32_type);
+        Py_XDECREF(dtype_type);
+    }
 }
 
 Ref times_temporary(View factor, Ref temporary) {

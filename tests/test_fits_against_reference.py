@@ -280,6 +280,9 @@ SPARE = dict(init_lambda=[np.array([v]) for v in (5.0, 0.001, -1000.0, 100.0)])
 SPARE_G = dict(SPARE, init_mean=[[15.0], [1e6]], init_cov=[[[4.0]], [[1.0]]])
 FIXED = [
     (EXP, "n_iter-0", e, dict(n_iter=0)),
+    # every largest responsibility exactly 0.75 (3 / (1 + 3) at x = 0): none
+    # is claimed, the printed share is 0.0
+    (EXP, "claimed-at-three-quarters", lambda rng: np.zeros((10, 1)), dict(init_lambda=[1.0, 1 / 3], n_iter=1)),
     (EXP, "n_iter-negative", e, dict(L2, n_iter=-3)),
     (EXP, "n_iter-float", e, dict(n_iter=2.0)),
     (EXP, "k-float-drawn", e, dict(k=2.0)),

@@ -1,6 +1,8 @@
 """The function objects of kofa: attributes, introspection, binding, pickling."""
 import copy
+import ctypes
 import inspect
+import json
 import pickle
 import sys
 import types
@@ -10,7 +12,7 @@ import numpy
 import pytest
 
 import kofa
-from helpers import sample
+from helpers import run_script, sample
 
 NAMES = ("gaussian_mixture", "exponential_mixture", "exponential_gaussian_mixture")
 FUNCS = {name: getattr(kofa, name) for name in NAMES}
@@ -184,7 +186,37 @@ def test_identity_weakref_arbitrary_attributes_and_no_subclass():
             pass
 
 
+FREED = """
+import gc, json, weakref, kofa
+function = kofa.exponential_mixture
+calls = []
+ref = weakref.ref(function, lambda r: calls.append(r() is None))
+del kofa.exponential_mixture, function
+gc.collect()
+print(json.dumps([calls, ref() is None]))
+"""
+
+
+def test_weak_references_die_with_the_function():
+    proc = run_script(FREED)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [[True], True]
+
+
+def descriptor_get(cls):
+    """cls's tp_descr_get slot, callable with any instance (the __get__
+    wrapper turns None into no instance; C callers need not)."""
+    offset = 24 + 31 * 8  # PyVarObject header, then 31 pointer-sized fields (3.8 to 3.13)
+    address = ctypes.c_void_p.from_address(id(cls) + offset).value
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)(address)
+
+
 def test_binds_as_a_method(capsys):
+    plain = lambda: None  # noqa: E731 - a Python function, to check the slot's offset
+    assert descriptor_get(types.FunctionType)(plain, None, int) is plain
+    assert descriptor_get(type(kofa.exponential_mixture))(kofa.exponential_mixture, None, int) \
+        is kofa.exponential_mixture
+
     class Sample(numpy.ndarray):
         fit = kofa.exponential_mixture
 

@@ -20,6 +20,7 @@ ADDED_BY_EXEC = ["__builtins__", "numpy", "gaussian_mixture", "exponential_mixtu
 def test_namespace_order_in_fresh_interpreter():
     proc = run_script("import json, kofa; print(json.dumps(list(vars(kofa))))")
     assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # the interpreter it was built for: no version warning
     names = json.loads(proc.stdout)
     leading = names[:-len(ADDED_BY_EXEC)]
     assert names[-len(ADDED_BY_EXEC):] == ADDED_BY_EXEC
@@ -49,6 +50,78 @@ def test_reimport_and_reload_return_the_same_module():
     finally:
         sys.modules["kofa"] = kofa
         kofa.__test__ = original_test
+
+
+ALIAS = """
+import importlib.util, json, sys, types
+origin = importlib.util.find_spec("kofa").origin
+placeholder = sys.modules["kofa"] = types.ModuleType("kofa")
+spec = importlib.util.spec_from_file_location("elsewhere.kofa", origin)
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+kept = sys.modules["kofa"] is placeholder
+del sys.modules["kofa"]
+import kofa
+print(json.dumps([kept, kofa is module]))
+"""
+
+
+def test_loading_under_another_name():
+    """A module loaded under another dotted name is reachable as "kofa"
+    too, unless something already is."""
+    proc = run_script(ALIAS)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [True, True]
+
+
+TWO_MODULE_OBJECTS = """
+import importlib.util, json
+spec = importlib.util.find_spec("kofa")
+first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+spec.loader.exec_module(first)
+try:
+    spec.loader.exec_module(second)
+    outcome = "loaded"
+except RuntimeError as exc:
+    outcome = str(exc)
+import kofa
+print(json.dumps([outcome, kofa is first, hasattr(second, "gaussian_mixture")]))
+"""
+
+
+def test_a_second_module_object_made_before_the_load_is_refused():
+    proc = run_script(TWO_MODULE_OBJECTS)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [
+        "Module 'kofa' has already been imported. Re-initialisation is not supported.", True, False]
+
+
+ZIP_AT_LOAD = """
+import builtins, json
+import numpy
+real_zip = builtins.zip
+builtins.zip = lambda *iterables: iter([{pair}])  # the zip that kofa takes at load
+import kofa
+builtins.zip = real_zip
+X = numpy.zeros((4, 1))
+outcome = []
+for fit in (kofa.gaussian_mixture, lambda *a, **k: exec("m, c = " + repr({pair}))):
+    try:
+        fit(X, 1, [[0.0]], [[[1.0]]], 1)
+    except ValueError as exc:
+        outcome.append(str(exc))
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.parametrize("pair", ["[]", "[1.0]", "[1.0, 2.0, 3.0]"])
+def test_zip_taken_at_load_unpacks_like_the_interpreter(pair):
+    """The zip that the load takes may yield anything: a pair that is not
+    two items fails with the interpreter's own unpacking message."""
+    proc = run_script(ZIP_AT_LOAD.format(pair=pair))
+    assert proc.returncode == 0, proc.stderr
+    got, want = json.loads(proc.stdout)
+    assert got == want
 
 
 FAILED_IMPORT = """
@@ -119,7 +192,14 @@ def load_again():
         return "refused: " + str(exc)
     function = module.gaussian_mixture
     whole = all(type(name) is str for name in vars(type(function)))
-    return "loaded" if whole and function.__name__ == "gaussian_mixture" else "broken"
+    # line 9 is a loading line and gaussian_mixture's def line: a binding
+    # error there has the function's own name, after a load failed there
+    try:
+        function()
+    except TypeError as exc:
+        binding = kofa_entries(exc)
+    named = binding == [("kofa.gaussian_mixture", 9)]
+    return "loaded" if whole and named and function.__name__ == "gaussian_mixture" else "broken"
 
 
 def load_failing_at(point):

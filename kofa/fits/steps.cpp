@@ -33,7 +33,11 @@ Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
     // left, and what is freed at the end is not at the top of the heap, which
     // glibc would otherwise trim and fault back in for every row. Which order
     // faults less depends on the fit's other arrays (bench/heap.py).
-    Ref weighted = temporary_times(call(dot, centred, inverse), centred);
+    Ref product = call(dot, centred, inverse);
+    // The inverse goes once its one use is done, where the rendering's
+    // temporary argument goes.
+    inverse.reset();
+    Ref weighted = temporary_times(std::move(product), centred);
     centred.reset();
     Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
     if (!keep_weighted) weighted.reset();
