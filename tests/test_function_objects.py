@@ -206,7 +206,9 @@ def test_weak_references_die_with_the_function():
 def descriptor_get(cls):
     """cls's tp_descr_get slot, callable with any instance (the __get__
     wrapper turns None into no instance; C callers need not)."""
-    offset = 24 + 31 * 8  # PyVarObject header, then 31 pointer-sized fields (3.8 to 3.13)
+    # The PyVarObject header (a PyObject, larger on free-threaded builds, and
+    # ob_size), then 31 pointer-sized fields (3.8 to 3.13).
+    offset = object.__basicsize__ + 8 + 31 * 8
     address = ctypes.c_void_p.from_address(id(cls) + offset).value
     return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)(address)
 
