@@ -1,7 +1,6 @@
 #include "kofa/in_place.hpp"
 
 #include <cmath>
-#include <cstring>
 
 namespace kofa {
 

@@ -24,7 +24,7 @@ namespace kofa {
     /* NumPy and array attributes */                                                         \
     N(numpy) N(random) N(uniform) N(min) N(max) N(axis) N(sum) N(eye) N(pi) N(exp) N(dot)    \
     N(linalg) N(det) N(inv) N(concatenate) N(r_) N(isnan) N(copy) N(percentile) N(T)         \
-    N(shape) N(ndarray) N(float64) N(float32) N(dtype) N(size) N(item) N(base)              \
+    N(shape) N(ndarray) N(float64) N(float32) N(dtype) N(size) N(item) N(base)               \
     /* builtins, and the code-object fields set for introspection */                       \
     N(print) N(range) N(zip) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames)          \
     N(co_flags) N(co_code) N(co_linetable) N(co_exceptiontable) N(co_stacksize)
