@@ -44,6 +44,13 @@ in several such states.  Each history below runs in processes of its own:
                up, every fit has its block in turn, on a new sample per block,
                so a fit starts from the heap the other fits left
     mixed-back the same process after the largest n, the sizes back down
+    in-turn    one process for all the fits, one fit after the other: each
+               fit runs its sizes from the smallest up, three blocks per n,
+               each block on a new sample and of 7 calls (3 from n=1e5 on)
+               alternating module and rendering
+    in-turn-back  the same fit in the same process after its largest n, the
+               sizes back down; the next fit then starts from the heap
+               that this one left
 
 In each, the calls come in pairs, module then rendering, and every other
 pair rendering then module, so that neither side always follows the other
@@ -84,6 +91,8 @@ fault counts.
 """
 
 import argparse
+import contextlib
+import gc
 import json
 import os
 import shutil
@@ -109,8 +118,12 @@ FITS = {  # one case per fit
     "exp+gauss": "exp+gauss 2,1",
 }
 SIZES = (1000, 10_000, 100_000, 1_000_000)
-HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated", "mixed", "mixed-back")
+HISTORIES = ("fresh", "larger", "smaller", "new-data", "repeated", "mixed", "mixed-back",
+             "in-turn", "in-turn-back")
 MIXED = ("mixed", "mixed-back")  # one worker per process makes both
+IN_TURN = ("in-turn", "in-turn-back")  # likewise
+IN_TURN_BLOCKS = 3  # blocks per n, each on a new sample
+IN_TURN_CALLS = {1000: 7, 10_000: 7, 100_000: 3, 1_000_000: 3}  # per block, sides alternating
 # (iterations per call, pairs per block) by n: about the same time at every n.
 # At n = 1e3 an iteration is a third of a millisecond and the two sides differ
 # by about 1%: more iterations and pairs keep the medians steady there.
@@ -153,10 +166,43 @@ def pairs(fit, X, n_iter, count, make_data=None):
         # Every other pair the rendering goes first, so that neither side
         # always inherits the heap that the other (or a new sample) left.
         for name, fit_ in sides if rep % 2 == 0 else sides[::-1]:
-            seconds, faults = bench.timed_call(fit_, X, case.starts, n_iter)
-            result[name + "t"].append(seconds / n_iter)
-            result[name + "f"].append(faults / n_iter)
+            seconds, faults = measured_call(fit_, X, case.starts, n_iter)
+            result[name + "t"].append(seconds)
+            result[name + "f"].append(faults)
     return result
+
+
+class _CountingSink:
+    """Stands in for stdout during a call: counts the printed lines (a fit
+    prints one per iteration)."""
+
+    def __init__(self):
+        self.lines = 0
+
+    def write(self, text):
+        self.lines += text.count("\n")
+
+    def flush(self):
+        pass
+
+
+def measured_call(fit_, X, starts, n_iter):
+    """(seconds, faults) per iteration of one call; with --converge the call
+    runs with the default n_iter and eps, and its printed lines tell how many
+    iterations it made."""
+    if not CONVERGE:
+        seconds, faults = bench.timed_call(fit_, X, starts, n_iter)
+        return seconds / n_iter, faults / n_iter
+    kwargs, sink = starts(), _CountingSink()
+    gc.collect()
+    with contextlib.redirect_stdout(sink):
+        faults = bench.minor_faults()
+        begin = time.perf_counter()
+        fit_(X, **kwargs)
+        end = time.perf_counter()
+        faults = bench.minor_faults() - faults
+    iterations = max(sink.lines, 1)
+    return (end - begin) / iterations, faults / iterations
 
 
 def emit(record):
@@ -173,16 +219,20 @@ def plan_of(args):
 
 
 AGAINST_ITSELF = False
+CONVERGE = False  # calls as users make them: n_iter and eps left at their defaults
 ONLY = None  # "module" or "reference": that side alone (--solo)
 
 
 def worker(args):
-    global AGAINST_ITSELF, ONLY
-    AGAINST_ITSELF, ONLY = args.against_itself, args.only
+    global AGAINST_ITSELF, CONVERGE, ONLY
+    AGAINST_ITSELF, CONVERGE, ONLY = args.against_itself, args.converge, args.only
     fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
     if history == "mixed":
         mixed(fit.split(","), sizes, plan)
+        return
+    if history == "in-turn":
+        in_turn(fit.split(","), sizes, plan)
         return
     warm_up(fit)
     if history in ("fresh", "repeated"):
@@ -240,6 +290,41 @@ def mixed(fits, sizes, plan):
             emit(dict(fit=fit, history=history, n=n, **pairs(fit, X, n_iter, count)))
 
 
+def in_turn(fits, sizes, plan):
+    """The fits one after the other in one process, each from the smallest n
+    up and back down; blocks of 7 or 3 calls, a new sample for every block."""
+    for fit in fits:
+        warm_up(fit)
+    up = sorted(sizes)
+    path = [(n, "in-turn") for n in up] + [(n, "in-turn-back") for n in up[-2::-1]]
+    for fit in fits:
+        for step, (n, history) in enumerate(path):
+            n_iter, _ = plan[n]
+            calls = IN_TURN_CALLS[n]
+            for block in range(IN_TURN_BLOCKS):
+                X = sample(fit, n, bench.SEED + 100 * step + block)
+                emit(dict(fit=fit, history=history, n=n, block=step * IN_TURN_BLOCKS + block,
+                          **alternating(fit, X, n_iter, calls, first=block % 2)))
+
+
+def alternating(fit, X, n_iter, calls, first):
+    """calls calls on one sample, module and rendering taking turns (the
+    rendering first if `first`); per iteration times and faults of each side."""
+    case = case_of(fit)
+    sides = [("m", getattr(kofa, case.fit)), ("r", getattr(reference, case.fit))]
+    if AGAINST_ITSELF:
+        sides[0] = ("m", sides[1][1])
+    result = {"mt": [], "rt": [], "mf": [], "rf": []}
+    for call in range(calls):
+        name, fit_ = sides[(call + first) % 2]
+        if ONLY and name != ONLY[0]:
+            continue
+        seconds, faults = measured_call(fit_, X, case.starts, n_iter)
+        result[name + "t"].append(seconds)
+        result[name + "f"].append(faults)
+    return result
+
+
 # ---- driver ----------------------------------------------------------------------------
 
 def child(fit, history, sizes, args, extra=(), prefix=()):
@@ -253,6 +338,8 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
         command.append("--against-itself")
     if args.iterations:
         command += ["--iterations", str(args.iterations)]
+    if args.converge:
+        command.append("--converge")
     command += list(extra)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(kofa.__file__))] + (
@@ -323,6 +410,8 @@ def main():
                         help="pairs per block at every n (default by n; a few suffice for the fault counts)")
     parser.add_argument("--iterations", type=int, default=None,
                         help="iterations per call at every n (default by n)")
+    parser.add_argument("--converge", action="store_true",
+                        help="calls with the default n_iter and eps (until convergence); figures per iteration")
     parser.add_argument("--markdown", action="store_true", help="also print the table in Markdown")
     parser.add_argument("--processes", type=int, default=3,
                         help="processes per history, whose pairs are pooled (default 3)")
@@ -366,8 +455,12 @@ def main():
                                                    os.environ.get("OPENBLAS_CORETYPE")))
     print("  cases: " + "; ".join("{} ({})".format(f, FITS[f]) for f in fits))
     print("  histories: " + ", ".join(histories))
-    print("  per n: " + ", ".join("n={:g}: {} iterations x {} pairs".format(n, *plan[n]) for n in sizes)
-          + "; {} processes per history".format(args.processes))
+    print("  per n: " + ", ".join("n={:g}: {} x {} pairs".format(
+        n, "until convergence" if args.converge else "{} iterations".format(plan[n][0]), plan[n][1])
+        for n in sizes) + "; {} processes per history".format(args.processes))
+    if any(history in IN_TURN for history in histories):
+        print("  in-turn: {} blocks per n of ".format(IN_TURN_BLOCKS)
+              + ", ".join("{} calls at n={:g}".format(IN_TURN_CALLS[n], n) for n in sizes))
     print(flush=True)
 
     started = time.perf_counter()
@@ -386,9 +479,26 @@ def main():
         for key, record in pooled.items():
             results[key] = summary(record)
         print("  mixed histories done ({:.0f} s)".format(time.perf_counter() - started), flush=True)
+    blocks = {}  # per fit: (ratio of the medians, n, history, faults m, faults r) of each in-turn block
+    if any(history in IN_TURN for history in histories):
+        pooled = {}
+        for process, only in runs:
+            extra = ["--only", only] if only else []
+            for record in child(",".join(fits), "in-turn", sizes, args, extra=extra):
+                key = (record["fit"], record["n"], record["history"])
+                into = pooled.setdefault(key, {k: [] for k in ("mt", "rt", "mf", "rf")})
+                for k in into:
+                    into[k] += record[k]
+                if record["mt"] and record["rt"]:
+                    block = summary(record)
+                    blocks.setdefault(record["fit"], []).append(
+                        (block["medians"], record["n"], record["history"], block["mf"], block["rf"]))
+        for key, record in pooled.items():
+            results[key] = summary(record)
+        print("  in-turn histories done ({:.0f} s)".format(time.perf_counter() - started), flush=True)
     for fit in fits:
         for history in histories:
-            if history in MIXED:
+            if history in MIXED + IN_TURN:
                 continue
             pooled = {}
             for process, only in runs:
@@ -421,7 +531,7 @@ def main():
         for n in sizes:
             for history in histories:
                 r = results.get((fit, n, history))
-                if r is None:  # mixed-back has no block at the largest n
+                if r is None:  # the -back histories have no block at the largest n
                     continue
                 print(bench.row((fit, n, history, fmt_ratio(r["pairs"]), fmt_ratio(r["medians"]),
                                  bench.fmt_time(r["mt"]), fmt_faults(r["mf"]), fmt_faults(r["rf"])),
@@ -441,6 +551,14 @@ def main():
         print("  {}  largest fault excess, module - rendering per iteration: {:.1f} (n={}, {}: {}/{})".format(
             " " * len(fit), w["excess"][0], w["excess"][1], w["excess"][2], fmt_faults(w["excess"][3]),
             fmt_faults(w["excess"][4])))
+        if fit in blocks:
+            ratio, n, history, mf, rf = max(blocks[fit])
+            print("  {}  worst in-turn block, ratio of its medians: {:.3f} (n={}, {}; faults/it {}/{})".format(
+                " " * len(fit), ratio, n, history, fmt_faults(mf), fmt_faults(rf)))
+            largest = max(block[1] for block in blocks[fit])
+            ratio, n, history, mf, rf = max(block for block in blocks[fit] if block[1] == largest)
+            print("  {}  worst in-turn block at n={}: {:.3f} ({}; faults/it {}/{})".format(
+                " " * len(fit), n, ratio, history, fmt_faults(mf), fmt_faults(rf)))
     print()
 
     if args.markdown:
