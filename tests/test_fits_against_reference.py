@@ -197,6 +197,24 @@ class NoTruth:
         return type(other) is NoTruth
 
 
+class Unanswerable:
+    """A size that cannot be compared."""
+
+    def __eq__(self, other):
+        raise ValueError("no answer")
+
+
+class SizeUnanswered(np.ndarray):
+    """Sample whose arrays (and so every scale computed from it) have a size
+    that cannot be compared with 1."""
+
+    size = property(lambda self: Unanswerable())
+
+
+def size_unanswered(f):
+    return lambda r: f(r).view(SizeUnanswered)
+
+
 def e(r):
     return exp_sample(r, n=120)
 
@@ -304,6 +322,10 @@ FIXED = [
     (EXP, "array-start", e, dict(init_lambda=np.array([1.0, 2.0]))),
     (EXP, "number-start", e, dict(init_lambda=3.0)),
     (EXP, "start-truth-raises", e, dict(init_lambda=NoTruth())),
+    # the question whether to store a scale's one element fails (an ordinary
+    # exception, so the answer is no): the one-element scale array is stored
+    # as it is, a row of the 2-D start array
+    (EXP, "scale-size-unanswered", size_unanswered(e), dict(k=1, init_lambda=np.array([[3.0]]), n_iter=1)),
     (EXP, "start-too-short", e, dict(L2, k=3)),
     (EXP, "start-too-long", e, dict(init_lambda=[1.0, 2.0, 3.0])),
     (EXP, "start-ragged", e, dict(init_lambda=[1.0, np.ones(2)])),

@@ -41,6 +41,10 @@ FITS = {
                  lambda: dict(init_mean=[[0.0, 0.0], [4.0, 4.0]], init_cov=[np.eye(2), np.eye(2)])),
     "exp+gauss": ("exponential_gaussian_mixture", exp_gauss_sample,
                   lambda: dict(init_lambda=[1.0], init_mean=[[12.0]], init_cov=[[[4.0]]])),
+    # Single precision throughout: the products may reuse float32 buffers.
+    "gaussian-float32": ("gaussian_mixture", lambda rng: gauss_sample(rng).astype(np.float32),
+                         lambda: dict(init_mean=[np.zeros(2, np.float32), np.full(2, 4.0, np.float32)],
+                                      init_cov=[np.eye(2, dtype=np.float32)] * 2)),
     # Two equal components: both ask numpy.exp for the same values.
     "gaussian-twins": ("gaussian_mixture", gauss_sample,
                        lambda: dict(init_mean=[[2.0, 2.0], [2.0, 2.0]], init_cov=[np.eye(2), np.eye(2)])),
@@ -189,6 +193,15 @@ def narrow_products(root, name, function, args, kw):
     return result[:, :1].copy()
 
 
+def half_products(root, name, function, args, kw):
+    """numpy.dot's results in half precision: multiplied by float32 centred
+    values, the plain product is float32, an in-place one would stay half."""
+    result = function(*args, **kw)
+    if name != "dot" or type(result) is not np.ndarray or result.ndim != 2:
+        return result
+    return result.astype(np.float16)
+
+
 WITH_METADATA = np.dtype(np.float64, metadata={"made by": "stand-in"})
 
 
@@ -213,7 +226,7 @@ NAN_DET, NAN_EXP = nan_bits(0x7FF8000000000456), nan_bits(0xFFF8000000000123)
 
 def at_address(values, remainder):
     """A view of a new array with `values`, its data at `remainder` modulo 64."""
-    buffer = np.empty(values.size + 8, values.dtype)
+    buffer = np.empty(values.size + 64 // values.itemsize, values.dtype)
     start = (remainder - buffer.ctypes.data % 64) % 64 // values.itemsize
     view = buffer[start:start + values.size]
     view[...] = values
@@ -257,8 +270,8 @@ def finalized_inverses(root, name, function, args, kw):
 
 STAND_INS = {"strong": kept_strongly, "weak": kept_weakly, "weak-memo": memoised_exp,
              "renamed-array": renamed_views, "renamed-float64": renamed_determinants,
-             "overlapping": overlapping_products, "narrow": narrow_products, "broadcast": broadcast_exps,
-             "metadata": with_metadata, "nan-payloads": nan_payloads,
+             "overlapping": overlapping_products, "narrow": narrow_products, "half": half_products,
+             "broadcast": broadcast_exps, "metadata": with_metadata, "nan-payloads": nan_payloads,
              "finalized-inverse": finalized_inverses}
 
 
