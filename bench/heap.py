@@ -9,6 +9,8 @@
     PYTHONPATH=build-dev python3 bench/heap.py --against-itself  # the rendering on both sides
     PYTHONPATH=build-dev python3 bench/heap.py --solo --sizes 10000,100000,1000000  # each side alone
     PYTHONPATH=build-dev python3 bench/heap.py --iterations 10 --histories mixed,mixed-back
+    PYTHONPATH=build-dev python3 bench/heap.py --histories in-turn,in-turn-back \
+        --sizes 1000,10000,100000 --processes 5 --converge  # one fit after another, calls as users make them
 
 On the three interpreters the figures are kept for, a dev build per
 interpreter run from a venv with that NumPy:
