@@ -221,13 +221,14 @@ def plan_of(args):
 
 
 AGAINST_ITSELF = False
+MARK_CALLS = False  # marker system calls around every in-turn call, for strace
 CONVERGE = False  # calls as users make them: n_iter and eps left at their defaults
 ONLY = None  # "module" or "reference": that side alone (--solo)
 
 
 def worker(args):
-    global AGAINST_ITSELF, CONVERGE, ONLY
-    AGAINST_ITSELF, CONVERGE, ONLY = args.against_itself, args.converge, args.only
+    global AGAINST_ITSELF, CONVERGE, MARK_CALLS, ONLY
+    AGAINST_ITSELF, CONVERGE, MARK_CALLS, ONLY = args.against_itself, args.converge, args.mark_calls, args.only
     fit, history, plan = args.fit, args.history, plan_of(args)
     sizes = [int(n) for n in args.sizes.split(",")]
     if history == "mixed":
@@ -321,7 +322,11 @@ def alternating(fit, X, n_iter, calls, first):
         name, fit_ = sides[(call + first) % 2]
         if ONLY and name != ONLY[0]:
             continue
+        if MARK_CALLS:
+            os.access("{}-begin {} {} {}".format(MARK, name, fit, len(X)), os.F_OK)
         seconds, faults = measured_call(fit_, X, case.starts, n_iter)
+        if MARK_CALLS:
+            os.access(MARK + "-end", os.F_OK)
         result[name + "t"].append(seconds)
         result[name + "f"].append(faults)
     return result
@@ -391,6 +396,36 @@ def strace_counts(fit, n, args, side):
     return {name: calls[name] / (n_iter * count) for name in TRACED}
 
 
+def in_turn_strace_counts(fits, sizes, args):
+    """brk, mmap, munmap and madvise calls per call of each side, fit and n
+    in one process of the in-turn history, counted between the marker
+    system calls that the worker makes around every call."""
+    handle, path = tempfile.mkstemp(prefix="kofa-strace-")
+    os.close(handle)
+    calls, counts, inside = {}, {}, None
+    try:
+        child(",".join(fits), "in-turn", sizes, args, extra=["--mark-calls"],
+              prefix=["strace", "-f", "-qq", "-o", path, "-e",
+                      "trace=" + ",".join(TRACED + ("access", "faccessat", "faccessat2"))])
+        with open(path) as trace:
+            for line in trace:
+                if MARK in line:
+                    if MARK + "-begin " in line:
+                        side, fit, n = line.split(MARK + "-begin ", 1)[1].split('"', 1)[0].split()
+                        inside = (fit, int(n), side)
+                        calls[inside] = calls.get(inside, 0) + 1
+                    else:
+                        inside = None
+                    continue
+                if inside:
+                    name = line.split(None, 1)[-1].split("(", 1)[0].strip()
+                    if name in TRACED:
+                        counts[inside + (name,)] = counts.get(inside + (name,), 0) + 1
+    finally:
+        os.unlink(path)
+    return {key: {name: counts.get(key + (name,), 0) / count for name in TRACED} for key, count in calls.items()}
+
+
 def fmt_ratio(x):
     return "{:.3f}".format(x)
 
@@ -429,6 +464,7 @@ def main():
     parser.add_argument("--side", default="none", help=argparse.SUPPRESS)
     parser.add_argument("--only", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--peaks", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--mark-calls", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         worker(args)
@@ -600,6 +636,18 @@ def main():
                                             for c in ("brk", "mmap", "munmap", "madvise")],
                                 (12, 8, 13, 13, 13, 13)), flush=True)
         print()
+        if any(history in IN_TURN for history in histories):
+            print("system calls per call in the in-turn history, one process (strace; module / rendering)")
+            print(bench.row(("fit", "n", "brk", "mmap", "munmap", "madvise"), (12, 8, 13, 13, 13, 13)))
+            counted = in_turn_strace_counts(fits, [n for n in sizes if n <= STRACE_MAX_N], args)
+            for fit in fits:
+                for n in sizes:
+                    m, r = counted.get((fit, n, "m")), counted.get((fit, n, "r"))
+                    if m and r:
+                        print(bench.row([fit, n] + ["{:.1f} / {:.1f}".format(m[c], r[c])
+                                                    for c in ("brk", "mmap", "munmap", "madvise")],
+                                        (12, 8, 13, 13, 13, 13)), flush=True)
+            print()
     print("total time {:.0f} s".format(time.perf_counter() - started))
 
 
