@@ -91,15 +91,29 @@ class InterruptedTypeQuestion:
         return getattr(numpy, name)
 
 
+class CollidingKey:
+    """A namespace key that collides with 'numpy' and cannot be compared:
+    looking 'numpy' up then fails."""
+
+    def __hash__(self):
+        return hash("numpy")
+
+    def __eq__(self, other):
+        raise RuntimeError("no comparison")
+
+
 @pytest.mark.parametrize("replacement, init, error, line", [
     (None, None, NameError, 62), (None, [1.0, 5.0], NameError, 66),
     (types.SimpleNamespace(), [1.0, 5.0], AttributeError, 66),
-    (InterruptedTypeQuestion(), [1.0, 5.0], KeyboardInterrupt, 79)])
+    (InterruptedTypeQuestion(), [1.0, 5.0], KeyboardInterrupt, 79),
+    (CollidingKey(), [1.0, 5.0], RuntimeError, 66)])
 def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line):
     kofa.exponential_mixture(X, 2, [1.0, 5.0], 1)  # numpy has been looked up before
     del kofa.numpy
     try:
-        if replacement is not None:
+        if isinstance(replacement, CollidingKey):
+            vars(kofa)[replacement] = None
+        elif replacement is not None:
             kofa.numpy = replacement
         with pytest.raises(error) as info:
             kofa.exponential_mixture(X, 2, init, 1)
@@ -112,6 +126,8 @@ def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line
             finally:
                 del builtins.numpy
     finally:
+        if isinstance(replacement, CollidingKey):
+            del vars(kofa)[replacement]
         kofa.numpy = numpy
     assert len(kofa.exponential_mixture(X, 2, [1.0, 5.0], 1)[0]) == 2
 
