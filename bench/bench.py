@@ -154,15 +154,32 @@ def minor_faults():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt if resource else 0
 
 
-def timed_call(fit, X, starts, n_iter):
+class LineCounter:
+    """Stands in for stdout during a call: counts the printed lines (a fit
+    prints one per iteration)."""
+
+    def __init__(self):
+        self.count = 0
+
+    def write(self, text):
+        self.count += text.count("\n")
+
+    def flush(self):
+        pass
+
+
+def timed_call(fit, X, starts, n_iter, sink=SINK):
     """(wall time, minor page faults) of one call; start values are made
-    before the clock starts."""
+    before the clock starts. n_iter None leaves n_iter and eps at their
+    defaults (the call runs until it converges)."""
     kwargs = starts()
+    if n_iter is not None:
+        kwargs.update(n_iter=n_iter, eps=-1)
     gc.collect()
-    with contextlib.redirect_stdout(SINK):
+    with contextlib.redirect_stdout(sink):
         faults = minor_faults()
         begin = time.perf_counter()
-        fit(X, n_iter=n_iter, eps=-1, **kwargs)
+        fit(X, **kwargs)
         end = time.perf_counter()
         faults = minor_faults() - faults
     return end - begin, faults

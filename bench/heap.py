@@ -93,8 +93,6 @@ fault counts.
 """
 
 import argparse
-import contextlib
-import gc
 import json
 import os
 import shutil
@@ -151,17 +149,25 @@ def warm_up(fit):
         bench.timed_call(getattr(side, case.fit), X, case.starts, 2)
 
 
+def sides_of(case):
+    """("m", module fit) and ("r", rendering fit); with --against-itself the
+    rendering stands on both."""
+    reference_fit = getattr(reference, case.fit)
+    module_fit = reference_fit if AGAINST_ITSELF else getattr(kofa, case.fit)
+    return (("m", module_fit), ("r", reference_fit))
+
+
+def measured_side(name):
+    """Whether this process measures the side `name` (--only measures one)."""
+    return not ONLY or name == ONLY[0]
+
+
 def pairs(fit, X, n_iter, count, make_data=None):
     """count interleaved pairs (module call, rendering call); per iteration
     times and faults of each side."""
     case = case_of(fit)
-    module_fit, reference_fit = getattr(kofa, case.fit), getattr(reference, case.fit)
-    if AGAINST_ITSELF:
-        module_fit = reference_fit
+    sides = tuple(side for side in sides_of(case) if measured_side(side[0]))
     result = {"mt": [], "rt": [], "mf": [], "rf": []}
-    sides = (("m", module_fit), ("r", reference_fit))
-    if ONLY:
-        sides = tuple(side for side in sides if side[0] == ONLY[0])
     for rep in range(count):
         if make_data is not None:
             X = make_data(rep)
@@ -174,20 +180,6 @@ def pairs(fit, X, n_iter, count, make_data=None):
     return result
 
 
-class _CountingSink:
-    """Stands in for stdout during a call: counts the printed lines (a fit
-    prints one per iteration)."""
-
-    def __init__(self):
-        self.lines = 0
-
-    def write(self, text):
-        self.lines += text.count("\n")
-
-    def flush(self):
-        pass
-
-
 def measured_call(fit_, X, starts, n_iter):
     """(seconds, faults) per iteration of one call; with --converge the call
     runs with the default n_iter and eps, and its printed lines tell how many
@@ -195,16 +187,10 @@ def measured_call(fit_, X, starts, n_iter):
     if not CONVERGE:
         seconds, faults = bench.timed_call(fit_, X, starts, n_iter)
         return seconds / n_iter, faults / n_iter
-    kwargs, sink = starts(), _CountingSink()
-    gc.collect()
-    with contextlib.redirect_stdout(sink):
-        faults = bench.minor_faults()
-        begin = time.perf_counter()
-        fit_(X, **kwargs)
-        end = time.perf_counter()
-        faults = bench.minor_faults() - faults
-    iterations = max(sink.lines, 1)
-    return (end - begin) / iterations, faults / iterations
+    lines = bench.LineCounter()
+    seconds, faults = bench.timed_call(fit_, X, starts, None, sink=lines)
+    iterations = max(lines.count, 1)
+    return seconds / iterations, faults / iterations
 
 
 def emit(record):
@@ -314,13 +300,11 @@ def alternating(fit, X, n_iter, calls, first):
     """calls calls on one sample, module and rendering taking turns (the
     rendering first if `first`); per iteration times and faults of each side."""
     case = case_of(fit)
-    sides = [("m", getattr(kofa, case.fit)), ("r", getattr(reference, case.fit))]
-    if AGAINST_ITSELF:
-        sides[0] = ("m", sides[1][1])
+    sides = sides_of(case)
     result = {"mt": [], "rt": [], "mf": [], "rf": []}
     for call in range(calls):
         name, fit_ = sides[(call + first) % 2]
-        if ONLY and name != ONLY[0]:
+        if not measured_side(name):
             continue
         if MARK_CALLS:
             os.access("{}-begin {} {} {}".format(MARK, name, fit, len(X)), os.F_OK)
@@ -371,27 +355,37 @@ MARK = "/kofa-heap-bench-mark"
 TRACED = ("brk", "mmap", "munmap", "madvise")
 
 
+def traced_spans(fit, history, sizes, args, extra):
+    """Runs a worker under strace; for every span between a begin marker and
+    an end marker that the worker made, (the begin marker's label, counts of
+    the traced calls in the span)."""
+    handle, path = tempfile.mkstemp(prefix="kofa-strace-")
+    os.close(handle)
+    spans = []
+    try:
+        child(fit, history, sizes, args, extra=extra,
+              prefix=["strace", "-f", "-qq", "-o", path, "-e",
+                      "trace=" + ",".join(TRACED + ("access", "faccessat", "faccessat2"))])
+        with open(path) as trace:
+            for line in trace:
+                if MARK + "-begin" in line:
+                    label = line.split(MARK + "-begin", 1)[1].split('"', 1)[0].strip()
+                    spans.append((label, dict.fromkeys(TRACED, 0)))
+                elif MARK in line:
+                    spans.append(None)
+                elif spans and spans[-1] is not None:
+                    name = line.split(None, 1)[-1].split("(", 1)[0].strip()
+                    if name in TRACED:
+                        spans[-1][1][name] += 1
+    finally:
+        os.unlink(path)
+    return [span for span in spans if span is not None]
+
+
 def strace_counts(fit, n, args, side):
     """brk, mmap, munmap and madvise calls per iteration of `side`'s block,
     counted between two marker system calls made by the worker."""
-    handle, path = tempfile.mkstemp(prefix="kofa-strace-")
-    os.close(handle)
-    try:
-        child(fit, "strace", [n], args, extra=["--side", side],
-              prefix=["strace", "-f", "-qq", "-o", path, "-e",
-                      "trace=" + ",".join(TRACED + ("access", "faccessat", "faccessat2"))])
-        calls, inside = dict.fromkeys(TRACED, 0), False
-        with open(path) as trace:
-            for line in trace:
-                if MARK in line:
-                    inside = MARK + "-begin" in line
-                    continue
-                if inside:
-                    name = line.split(None, 1)[-1].split("(", 1)[0].strip()
-                    if name in calls:
-                        calls[name] += 1
-    finally:
-        os.unlink(path)
+    ((_, calls),) = traced_spans(fit, "strace", [n], args, ["--side", side])
     n_iter, count = plan_of(args)[n]
     return {name: calls[name] / (n_iter * count) for name in TRACED}
 
@@ -400,30 +394,14 @@ def in_turn_strace_counts(fits, sizes, args):
     """brk, mmap, munmap and madvise calls per call of each side, fit and n
     in one process of the in-turn history, counted between the marker
     system calls that the worker makes around every call."""
-    handle, path = tempfile.mkstemp(prefix="kofa-strace-")
-    os.close(handle)
-    calls, counts, inside = {}, {}, None
-    try:
-        child(",".join(fits), "in-turn", sizes, args, extra=["--mark-calls"],
-              prefix=["strace", "-f", "-qq", "-o", path, "-e",
-                      "trace=" + ",".join(TRACED + ("access", "faccessat", "faccessat2"))])
-        with open(path) as trace:
-            for line in trace:
-                if MARK in line:
-                    if MARK + "-begin " in line:
-                        side, fit, n = line.split(MARK + "-begin ", 1)[1].split('"', 1)[0].split()
-                        inside = (fit, int(n), side)
-                        calls[inside] = calls.get(inside, 0) + 1
-                    else:
-                        inside = None
-                    continue
-                if inside:
-                    name = line.split(None, 1)[-1].split("(", 1)[0].strip()
-                    if name in TRACED:
-                        counts[inside + (name,)] = counts.get(inside + (name,), 0) + 1
-    finally:
-        os.unlink(path)
-    return {key: {name: counts.get(key + (name,), 0) / count for name in TRACED} for key, count in calls.items()}
+    calls, counts = {}, {}
+    for label, span in traced_spans(",".join(fits), "in-turn", sizes, args, ["--mark-calls"]):
+        side, fit, n = label.split()
+        key = (fit, int(n), side)
+        calls[key] = calls.get(key, 0) + 1
+        for name in TRACED:
+            counts[key + (name,)] = counts.get(key + (name,), 0) + span[name]
+    return {key: {name: counts[key + (name,)] / count for name in TRACED} for key, count in calls.items()}
 
 
 def fmt_ratio(x):

@@ -48,6 +48,7 @@ sys.path.insert(0, os.path.join(ROOT, "examples"))
 
 import textbook  # noqa: E402
 
+import bench  # noqa: E402  (bench/, the script's own directory)
 import kofa  # noqa: E402
 
 try:
@@ -73,21 +74,8 @@ def timed(call):
         return time.perf_counter() - start, value
 
 
-class Lines:
-    """Counts kofa's progress lines (its iterations)."""
-
-    def __init__(self):
-        self.count = 0
-
-    def write(self, text):
-        self.count += text.count("\n")
-
-    def flush(self):
-        pass
-
-
 def kofa_fit(call):
-    lines = Lines()
+    lines = bench.LineCounter()  # kofa's progress lines: its iterations
     with contextlib.redirect_stdout(lines), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         start = time.perf_counter()

@@ -113,8 +113,8 @@ bool holds_nan(const Py_buffer* view) {
 }
 
 // Whether `temporary op= factor` can stand in for the plain operator (op a
-// product or a true division; `factor_first` for factor * temporary) without
-// anybody being able to tell. Every condition is needed:
+// product, in either operand order, or a true division) without anybody
+// being able to tell. Every condition is needed:
 //  1. temporary is exactly NumPy's array type, and factor exactly a Python
 //     float, NumPy's float64 scalar or NumPy's array type, by identity: a
 //     subclass may hook its operators (an in-place one would be called
