@@ -215,6 +215,16 @@ inline void publish(PyObject*& slot, PyObject* value) {
 #endif
 }
 
+// Reads a pointer stored by publish() without a lock: what it points to is
+// seen complete.
+inline PyObject* read_published(PyObject* const& slot) {
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+#else
+    return slot;
+#endif
+}
+
 // A new reference to dict[key] in *value (null when absent): 1 found, 0
 // absent, -1 with an exception set. Free-threaded, a borrowed value could be
 // released by another thread's assignment before the caller takes its own

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
+#include <mutex>
+#include <utility>
 
 namespace kofa {
 
@@ -49,9 +51,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (process.module != nullptr) {
-        Py_INCREF(process.module);
-        return process.module;
+    // Only a finished load is handed out: another thread's load may still
+    // be filling its module (importing NumPy, say) and must not be seen.
+    if (PyObject* loaded = compat::read_published(process.loaded_module)) {
+        Py_INCREF(loaded);
+        return loaded;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -148,30 +152,66 @@ bool populate(PyObject* module, int* line) {
     return test && PyDict_SetItemString(process.namespace_, "__test__", test.get()) == 0;
 }
 
-int exec_module(PyObject* module) {
-    if (process.module != nullptr) {
-        if (process.module == module) return 0;
+// Guards the record of the module being loaded: free-threaded, two exec
+// phases can ask whether a load has begun at the same moment.
+compat::Mutex load_mutex;
+
+enum class LoadClaim { claimed, same_module, refused };
+
+// Whether `module` may be loaded now. Refused with RuntimeError when another
+// module object is loaded already, with ImportError while another load is
+// still running (its module is not complete, and waiting for it could wait
+// on a thread that its own NumPy import is waiting for). Records `module`
+// as the one being loaded when `claim` is set and nothing is.
+LoadClaim check_load(PyObject* module, bool claim) {
+    std::lock_guard<compat::Mutex> guard(load_mutex);
+    if (process.module == nullptr) {
+        if (claim) {
+            Py_INCREF(module);
+            process.module = module;
+        }
+        return LoadClaim::claimed;
+    }
+    if (process.module == module) return LoadClaim::same_module;
+    if (process.loaded_module == nullptr)
+        PyErr_SetString(PyExc_ImportError,
+                        "Module 'kofa' is being loaded by another import that has not finished; "
+                        "import it again once that load is complete.");
+    else
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'kofa' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
+    return LoadClaim::refused;
+}
+
+int exec_module(PyObject* module) {
+    LoadClaim claim = check_load(module, false);
+    if (claim != LoadClaim::claimed) return claim == LoadClaim::same_module ? 0 : -1;
     if (check_version() < 0 || ready_function_type() < 0) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kLoadDisplayName);
         return -1;
     }
-    Py_INCREF(module);
-    process.module = module;
+    // The version warning can run Python code, and with it another load:
+    // the claim is made only now, in one step with its check.
+    claim = check_load(module, true);
+    if (claim != LoadClaim::claimed) return claim == LoadClaim::same_module ? 0 : -1;
     process.namespace_ = PyModule_GetDict(module);
     Py_XINCREF(process.namespace_);
 
     int line = kLineOther;
-    if (process.namespace_ != nullptr && populate(module, &line)) return 0;
+    if (process.namespace_ != nullptr && populate(module, &line)) {
+        compat::publish(process.loaded_module, module);
+        return 0;
+    }
 
     // Leave the module unloaded so that a later import runs both phases again.
     add_traceback_entry(kLoadDisplayName, line);
-    Py_CLEAR(process.namespace_);
-    Py_CLEAR(process.module);
-    return -1;
+    Ref failed_namespace, failed_module;
+    {
+        std::lock_guard<compat::Mutex> guard(load_mutex);
+        failed_namespace = Ref::steal(std::exchange(process.namespace_, nullptr));
+        failed_module = Ref::steal(std::exchange(process.module, nullptr));
+    }
+    return -1;  // both released here, outside the lock
 }
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};

@@ -43,8 +43,9 @@ struct Constants {
 
 struct ProcessState {
     int64_t interpreter_id = -1;
-    PyObject* module = nullptr;       // set by a successful load
-    PyObject* namespace_ = nullptr;   // the module's dict
+    PyObject* module = nullptr;         // the module being loaded, then the loaded one
+    PyObject* loaded_module = nullptr;  // set, for the create phase, once a load has finished
+    PyObject* namespace_ = nullptr;     // the module's dict
     PyObject* builtins = nullptr;
     PyObject* range = nullptr;        // builtins fetched once at load
     PyObject* zip = nullptr;

@@ -96,6 +96,60 @@ def test_a_second_module_object_made_before_the_load_is_refused():
         "Module 'kofa' has already been imported. Re-initialisation is not supported.", True, False]
 
 
+LOADS_DURING_A_LOAD = """
+import importlib.util, json, sys, threading
+spec = importlib.util.find_spec("kofa")
+inside, release = threading.Event(), threading.Event()
+
+class Gate:  # holds the first load inside its import of NumPy
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy" and threading.current_thread().name == "first":
+            inside.set()
+            release.wait(120)
+        return None
+
+sys.meta_path.insert(0, Gate())
+NAMES = ("numpy", "gaussian_mixture", "exponential_mixture", "exponential_gaussian_mixture")
+outcomes, modules = {}, {}
+
+def load(name):
+    module = modules[name] = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    except ImportError as exc:
+        outcomes[name] = str(exc)
+    else:
+        outcomes[name] = [hasattr(module, attribute) for attribute in NAMES]
+
+first = threading.Thread(target=load, args=("first",), name="first")
+first.start()
+inside.wait(120)
+others = [threading.Thread(target=load, args=(str(i),)) for i in range(7)]
+for thread in others:
+    thread.start()
+for thread in others:
+    thread.join(120)
+release.set()
+first.join(120)
+load("after")
+print(json.dumps([outcomes, modules["after"] is modules["first"]]))
+"""
+
+
+def test_no_thread_receives_a_module_whose_load_has_not_finished():
+    """Loads through importlib's lower-level API take no import lock: while
+    one thread's load waits inside NumPy's import, the others are refused,
+    not handed the half-filled module, and once it is done they get it."""
+    proc = run_script(LOADS_DURING_A_LOAD)
+    assert proc.returncode == 0, proc.stderr
+    outcomes, same = json.loads(proc.stdout)
+    refused = ("Module 'kofa' is being loaded by another import that has not finished; "
+               "import it again once that load is complete.")
+    assert outcomes == dict({str(i): refused for i in range(7)},
+                            first=[True] * 4, after=[True] * 4)
+    assert same
+
+
 ZIP_AT_LOAD = """
 import builtins, json
 import numpy
