@@ -1,6 +1,7 @@
 // The module definition and its loading: a create phase that refuses a second
 // interpreter and reuses a loaded module, and an exec phase that builds the
 // process-wide state, imports NumPy and publishes the three functions.
+#include "kofa/fits/steps.hpp"
 #include "kofa/function_type.hpp"
 #include "kofa/functions.hpp"
 #include "kofa/globals.hpp"
@@ -135,6 +136,7 @@ bool populate(PyObject* module, int* line) {
         PyImport_ImportModuleLevelObject(id.numpy.get(), process.namespace_, locals.get(), fromlist.get(), 0));
     if (!numpy || PyDict_SetItem(process.namespace_, id.numpy.get(), numpy.get()) < 0) return false;
     remember_numpy_types(numpy.get());
+    fits::remember_numpy_release(numpy.get());
 
     Ref module_name = Ref::steal(PyUnicode_FromString("kofa"));
     for (std::size_t f = 0; f < count; ++f) {

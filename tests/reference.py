@@ -19,13 +19,22 @@ def _unbound(name):
         "local variable '%s' referenced before assignment" % name)
 
 
+# NumPy 2.4 refuses to store a one-element array into one element of a
+# numeric array; earlier releases store its element.
+_REFUSES_ARRAY_AS_ELEMENT = tuple(
+    int(part) for part in numpy.__version__.split(".")[:2]) >= (2, 4)
+
+
 def _scale_to_store(scales, m):
-    """What the scale store writes into ``scales[i]``: into a NumPy array the
-    one element of a one-element ``m`` (NumPy 2.4 refuses the array itself),
-    otherwise ``m`` itself, so a list keeps the one-element array.  The tests
+    """What the scale store writes into ``scales[i]``: ``m`` itself, NumPy's
+    own store, except where NumPy refuses it: into a NumPy array that does
+    not hold objects, the one element of a one-element ``m``.  The tests
     never fail the fit: an ordinary exception while making them means no."""
+    if not _REFUSES_ARRAY_AS_ELEMENT:
+        return m
     try:
-        one = isinstance(scales, numpy.ndarray) and m.size == 1
+        one = (isinstance(scales, numpy.ndarray) and not scales.dtype == object
+               and m.size == 1)
     except Exception:  # noqa: BLE001 - a question, not a step
         one = False
     return m.item() if one else m

@@ -7,6 +7,7 @@ import numpy
 import pytest
 
 import kofa
+import reference
 from helpers import kofa_entries, run_script, sample
 
 X = sample()
@@ -83,7 +84,8 @@ def test_n_iter_and_eps_reach_their_slots(capsys, fit):
 
 class InterruptedTypeQuestion:
     """numpy, except that numpy.ndarray raises KeyboardInterrupt: only the
-    scale store asks for it, and only an ordinary Exception means no there."""
+    scale store asks for it, only where NumPy refuses its plain store (2.4
+    and later), and only an ordinary Exception means no there."""
 
     def __getattr__(self, name):
         if name == "ndarray":
@@ -105,7 +107,8 @@ class CollidingKey:
 @pytest.mark.parametrize("replacement, init, error, line", [
     (None, None, NameError, 62), (None, [1.0, 5.0], NameError, 66),
     (types.SimpleNamespace(), [1.0, 5.0], AttributeError, 66),
-    (InterruptedTypeQuestion(), [1.0, 5.0], KeyboardInterrupt, 79),
+    (InterruptedTypeQuestion(), [1.0, 5.0],
+     KeyboardInterrupt if reference._REFUSES_ARRAY_AS_ELEMENT else None, 79),
     (CollidingKey(), [1.0, 5.0], RuntimeError, 66)])
 def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line):
     kofa.exponential_mixture(X, 2, [1.0, 5.0], 1)  # numpy has been looked up before
@@ -115,9 +118,12 @@ def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line
             vars(kofa)[replacement] = None
         elif replacement is not None:
             kofa.numpy = replacement
-        with pytest.raises(error) as info:
-            kofa.exponential_mixture(X, 2, init, 1)
-        assert kofa_entries(info.value) == [("kofa.exponential_mixture", line)]
+        if error is None:  # nothing asks for numpy.ndarray
+            assert len(kofa.exponential_mixture(X, 2, init, 1)[0]) == 2
+        else:
+            with pytest.raises(error) as info:
+                kofa.exponential_mixture(X, 2, init, 1)
+            assert kofa_entries(info.value) == [("kofa.exponential_mixture", line)]
         if error is NameError:
             assert str(info.value) == "name 'numpy' is not defined"
             builtins.numpy = numpy  # the builtins module is the fallback

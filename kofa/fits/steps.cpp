@@ -1,6 +1,7 @@
 #include "kofa/fits/steps.hpp"
 #include "kofa/in_place.hpp"
 
+#include <cstdio>
 #include <utility>
 
 namespace kofa::fits {
@@ -168,10 +169,19 @@ bool answered_no() {
     return false;
 }
 
+// Whether NumPy refuses scales[i] = m for a one-element array m in an
+// element of a numeric array. Releases before 2.4 store the element (from
+// 1.25 with a DeprecationWarning); 2.4 raises "setting an array element with
+// a sequence". Written once at load, before the functions exist.
+bool numpy_refuses_array_as_element = true;
+
 // Whether the scale store writes m's one element rather than m itself: only
-// into a NumPy array (NumPy 2.4 refuses a one-element array there), and only
-// when m has exactly one element. A list keeps the array m.
+// where NumPy would refuse m (see above), that is into a NumPy array that
+// does not hold objects, and only when m has exactly one element. Elsewhere
+// the store is the plain one, with NumPy's own conversion: a list keeps the
+// array m, an object array holds it.
 bool stores_one_element(View scales, View m) {
+    if (!numpy_refuses_array_as_element) return false;
     Ref numpy_module = Ref::steal(lookup_module_global(id.numpy));
     if (!numpy_module) return answered_no();
     Ref ndarray = Ref::steal(PyObject_GetAttr(numpy_module.get(), id.ndarray.get()));
@@ -179,6 +189,11 @@ bool stores_one_element(View scales, View m) {
     if (!PyType_Check(ndarray.get()) ||
         !PyObject_TypeCheck(scales.get(), reinterpret_cast<PyTypeObject*>(ndarray.get())))
         return false;
+    Ref dtype = Ref::steal(PyObject_GetAttr(scales.get(), id.dtype.get()));
+    if (!dtype) return answered_no();
+    const int holds_objects =
+        PyObject_RichCompareBool(dtype.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_EQ);
+    if (holds_objects != 0) return holds_objects < 0 ? answered_no() : false;
     Ref size = Ref::steal(PyObject_GetAttr(m.get(), id.size.get()));
     if (!size) return answered_no();
     const int one = PyObject_RichCompareBool(size.get(), constant.one.get(), Py_EQ);
@@ -187,6 +202,20 @@ bool stores_one_element(View scales, View m) {
 }
 
 }  // namespace
+
+void remember_numpy_release(PyObject* numpy_module) {
+    // Read from the module's dict: no Python code runs at this point of the load.
+    PyObject* names = PyModule_Check(numpy_module) ? PyModule_GetDict(numpy_module) : nullptr;
+    PyObject* release = names != nullptr ? PyDict_GetItemString(names, "__version__") : nullptr;
+    const char* text = release != nullptr && PyUnicode_Check(release) ? PyUnicode_AsUTF8(release) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();  // an unreadable release is not a failed load
+        return;
+    }
+    int major = 0, minor = 0;
+    if (std::sscanf(text, "%d.%d", &major, &minor) == 2)
+        numpy_refuses_array_as_element = major > 2 || (major == 2 && minor >= 4);
+}
 
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
                    View scales) {

@@ -84,8 +84,14 @@ Ref weighted_location(View X, const Selection& selection);
 Ref covariance_scatter(View X, View means, View i, View row);
 
 // for i in range(k): each exponential component's scale from the observations
-// it claims most strongly, stored with scales[i] = m; into a NumPy array of
-// scales a one-element m is stored as its element.
+// it claims most strongly, stored with scales[i] = m; where NumPy refuses
+// that store (see remember_numpy_release), a one-element m is stored as its
+// element.
+// Notes whether the NumPy imported at load refuses to store a one-element
+// array into one element of a numeric array (2.4 and later); a module whose
+// release cannot be read counts as one that refuses.
+void remember_numpy_release(PyObject* numpy_module);
+
 struct ScaleUpdateLines {
     int loop, select, location, store;
 };
