@@ -2,7 +2,7 @@
 (examples/textbook.py) on generated data, and prints the tables that
 docs/algorithm.md shows.
 
-    python examples/accuracy.py                      # every part (about 20 s)
+    python examples/accuracy.py                      # every part (about 10 minutes)
     python examples/accuracy.py --part gaussian-grid # one part (repeatable)
     python examples/accuracy.py --picture docs/trust.png   # also draw the grid
 
@@ -12,9 +12,14 @@ gaussian-grid    two 2-D normal components (identity covariances) whose means
                  lie SEP standard deviations apart, with weights W and 1 - W;
                  gaussian_mixture and the textbook EM both started at the true
                  values, 5 samples of n = 2000 per cell
-gaussian-grid-drawn  the same with the start values that gaussian_mixture
-                 draws itself (numpy.random.seed(seed) first), at separations
-                 up to 12 sd; the textbook EM still starts at the truth
+drawn-starts     how often a fit from the start values gaussian_mixture draws
+                 itself goes wrong: two components, weights 0.5, 0.7 and 0.9
+                 for the larger, 3 to 12 sd apart, n = 2000, 40 samples per
+                 cell; beside it the same from the true start, and keeping
+                 the best of 5 drawn starts (about 4 minutes)
+drawn-starts-three  the same for three components, equal weights and
+                 0.6/0.3/0.1, at the corners of triangles of side 4 to 12 sd,
+                 n = 3000 (about 4 minutes)
 gaussian-three   three 2-D components at the corners of a triangle of side 4
                  or 6 sd, unequal weights, started near the truth
 exponential      two exponentials, weights 0.7/0.3, means 2 and 15, from four
@@ -35,6 +40,7 @@ NumPy inside the fits are silenced.
 import argparse
 import contextlib
 import io
+import itertools
 import os
 import sys
 import warnings
@@ -65,20 +71,16 @@ def flat(values):
 
 WEIGHTS = (0.5, 0.6, 0.7, 0.8, 0.9)
 SEPARATIONS = (2, 3, 4, 5, 6, 8)
-SEPARATIONS_DRAWN = (3, 4, 6, 8, 10, 12)
 SEEDS = range(5)
 N_GRID = 2000
 
 
-def gaussian_grid(picture=None, drawn=False):
-    separations = SEPARATIONS_DRAWN if drawn else SEPARATIONS
-    if drawn:
-        print("## gaussian-grid-drawn: k=2, d=2, identity covariances, n = {}, seeds {}..{}; "
-              "gaussian_mixture draws its start values".format(N_GRID, SEEDS[0], SEEDS[-1]))
-        print("(numpy.random.seed(seed) first), the textbook EM starts at the true values")
-    else:
-        print("## gaussian-grid: k=2, d=2, identity covariances, n = {}, seeds {}..{}, "
-              "both fits started at the true values".format(N_GRID, SEEDS[0], SEEDS[-1]))
+def gaussian_grid():
+    """The grid started at the truth; returns {(w, sep): (kofa median,
+    textbook median, ok)} for the picture."""
+    separations = SEPARATIONS
+    print("## gaussian-grid: k=2, d=2, identity covariances, n = {}, seeds {}..{}, "
+          "both fits started at the true values".format(N_GRID, SEEDS[0], SEEDS[-1]))
     print("cell: weight of the larger component, kofa / textbook EM (medians over the seeds); "
           "'ok' when on every seed kofa's weights")
     print("are within 0.03 of the textbook EM's and its means within 0.1 sd of them, else 'NO'; "
@@ -99,13 +101,9 @@ def gaussian_grid(picture=None, drawn=False):
                 rng = np.random.default_rng(seed)
                 X = rng.standard_normal((N_GRID, 2)) + true_m[rng.choice(2, size=N_GRID, p=true_w)]
                 try:
-                    if drawn:
-                        np.random.seed(seed)
-                        (weight, mean, cov), _ = quiet(kofa.gaussian_mixture, X, 2)
-                    else:
-                        (weight, mean, cov), _ = quiet(
-                            kofa.gaussian_mixture, X, 2, [m.copy() for m in true_m],
-                            [np.eye(2), np.eye(2)])
+                    (weight, mean, cov), _ = quiet(
+                        kofa.gaussian_mixture, X, 2, [m.copy() for m in true_m],
+                        [np.eye(2), np.eye(2)])
                 except Exception as exc:  # noqa: BLE001 - reported in the cell
                     cells.append(type(exc).__name__)
                     break
@@ -125,13 +123,119 @@ def gaussian_grid(picture=None, drawn=False):
                 measured[w, sep] = (np.median(kofa_w), np.median(text_w), ok)
         print("| {:.1f}/{:.1f} | ".format(w, 1 - w) + " | ".join(cells) + " |")
     print()
-    if picture:
-        draw_grid(measured, picture)
+    return measured
 
 
-def draw_grid(measured, path):
-    """The grid as a picture: one square per cell, coloured by how far
-    kofa's weight lies from the textbook EM's."""
+# Drawn start values: how often a fit from the start values gaussian_mixture
+# draws itself ends wrong, over many samples per cell.
+DRAWN_SAMPLES = 40
+DRAWN_TRIES = 5
+DRAWN_TWO = ((0.5, 0.7, 0.9), (3, 4, 6, 8, 12), 2000)
+DRAWN_THREE = (((1 / 3, 1 / 3, 1 / 3), (0.6, 0.3, 0.1)), (4, 6, 8, 12), 3000)
+
+
+def corners(k, sep):
+    """True means: two points SEP apart on the x axis, or the corners of an
+    equilateral triangle of side SEP."""
+    if k == 2:
+        return np.array([[0.0, 0.0], [float(sep), 0.0]])
+    return sep * np.array([[0.0, 0.0], [1.0, 0.0], [0.5, np.sqrt(0.75)]])
+
+
+def matched(weight, mean, cov, true_m):
+    """kofa's components reordered to lie nearest the true means."""
+    mean = np.asarray(mean, float)
+    order = min(itertools.permutations(range(len(true_m))),
+                key=lambda p: np.linalg.norm(mean[list(p)] - true_m, axis=1).sum())
+    order = list(order)
+    return np.asarray(weight, float)[order], mean[order], [np.asarray(cov[i], float) for i in order]
+
+
+def agrees(weight, mean, tw, tm):
+    return abs(weight - tw).max() <= 0.03 and np.linalg.norm(mean - tm, axis=1).max() <= 0.1
+
+
+def drawn_cell(true_w, sep, n, samples=DRAWN_SAMPLES, tries=DRAWN_TRIES):
+    """Counts over the samples: (wrong from the drawn start, of those how many
+    raised and how many reached n_iter, wrong from the true start, wrong when
+    the best of TRIES drawn starts by log-likelihood is kept)."""
+    k = len(true_w)
+    true_m = corners(k, sep)
+    counts = dict(drawn=0, raised=0, capped=0, true=0, best=0)
+    for seed in range(samples):
+        rng = np.random.default_rng(seed)
+        X = rng.standard_normal((n, 2)) + true_m[rng.choice(k, size=n, p=true_w)]
+        tw, tm, tc, _, tll = textbook.gaussian_em(X, true_w, true_m, [np.eye(2)] * k)
+        try:
+            result, _ = quiet(kofa.gaussian_mixture, X, k, [m.copy() for m in true_m],
+                              [np.eye(2) for _ in range(k)])
+            counts["true"] += not agrees(*matched(*result, true_m)[:2], tw, tm)
+        except Exception:  # noqa: BLE001 - counted as wrong
+            counts["true"] += 1
+        np.random.seed(seed)
+        best = None
+        for attempt in range(tries):
+            try:
+                result, iterations = quiet(kofa.gaussian_mixture, X, k)
+            except Exception:  # noqa: BLE001 - counted as wrong
+                iterations, ll, ok = None, -np.inf, False
+                counts["raised"] += attempt == 0
+            else:
+                w, m, c = matched(*result, true_m)
+                ok = agrees(w, m, tw, tm)
+                try:
+                    with np.errstate(all="ignore"):
+                        ll = textbook.gaussian_loglik(X, w, m, c)
+                except np.linalg.LinAlgError:  # a singular covariance
+                    ll = -np.inf
+            if attempt == 0:
+                counts["drawn"] += not ok
+                counts["capped"] += (not ok) and iterations == 1000
+            if not np.isnan(ll) and (best is None or ll > best[0]):
+                best = (ll, ok)
+        counts["best"] += best is None or not best[1]
+    return counts
+
+
+def drawn_starts(k=2):
+    """Failure rates from drawn start values; returns {(weights, sep): counts}."""
+    weights_list, separations, n = DRAWN_TWO if k == 2 else DRAWN_THREE
+    where = "means SEP sd apart" if k == 2 else "means at the corners of a triangle of side SEP sd"
+    print("## drawn-starts{}: k={}, d=2, identity covariances, {}, n = {}; {} samples per cell "
+          "(data seeds 0..{}),".format("" if k == 2 else "-three", k, where, n, DRAWN_SAMPLES,
+                                       DRAWN_SAMPLES - 1))
+    print("numpy.random.seed(seed) before the first drawn start. A fit is wrong when its weights "
+          "differ by more than 0.03 from those of")
+    print("a textbook EM started at the truth, or a mean by more than 0.1 sd (or it raised). "
+          "Cell: wrong from the drawn start / from the")
+    print("true start / when the best of {} drawn starts (the highest log-likelihood; the first "
+          "is the drawn start) is kept; then, of the".format(DRAWN_TRIES))
+    print("drawn-start failures, how many raised (r) and how many reached n_iter=1000 (c); "
+          "the rest ended normally")
+    print()
+    measured = {}
+    weights_list = [(w, 1 - w) if k == 2 else w for w in weights_list]
+    print("| weights | " + " | ".join("{} sd".format(s) for s in separations) + " |")
+    print("|" + "---|" * (len(separations) + 1))
+    for weights in weights_list:
+        cells = []
+        for sep in separations:
+            c = drawn_cell(np.array(weights), sep, n)
+            measured[tuple(weights), sep] = c
+            extra = [s for s in ("{} r".format(c["raised"]) if c["raised"] else "",
+                                 "{} c".format(c["capped"]) if c["capped"] else "") if s]
+            cells.append("{drawn} / {true} / {best}".format(**c)
+                         + (" ({})".format(", ".join(extra)) if extra else ""))
+        print("| {} | ".format("/".join("{:.2f}".format(w) for w in weights))
+              + " | ".join(cells) + " |", flush=True)
+    print()
+    return measured
+
+
+def draw_grid(measured, drawn, path):
+    """Two panels: the grid started at the truth, one square per cell
+    coloured by how far kofa's weight lies from the textbook EM's; and the
+    share of wrong fits from drawn start values (k=2)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -139,7 +243,8 @@ def draw_grid(measured, path):
 
     error = np.array([[measured[w, s][1] - measured[w, s][0] for s in SEPARATIONS]
                       for w in WEIGHTS])
-    figure, ax = plt.subplots(figsize=(7.5, 4.2))
+    figure, (ax, bx) = plt.subplots(1, 2, figsize=(13, 4.6),
+                                    gridspec_kw={"width_ratios": [6, 5]})
     image = ax.imshow(error, cmap="Reds", vmin=0, vmax=0.4, origin="lower", aspect="auto")
     for i, w in enumerate(WEIGHTS):
         for j, s in enumerate(SEPARATIONS):
@@ -150,11 +255,32 @@ def draw_grid(measured, path):
     ax.set_xticks(range(len(SEPARATIONS)), ["{} sd".format(s) for s in SEPARATIONS])
     ax.set_yticks(range(len(WEIGHTS)), ["{:.1f} / {:.1f}".format(w, 1 - w) for w in WEIGHTS])
     ax.set(xlabel="distance between the two means", ylabel="true weights",
-           title="gaussian_mixture, k=2, d=2, n = {}, seeds {}-{}, started at the truth:\n"
-                 "kofa's weight of the larger component, and whether kofa agrees with a "
-                 "textbook EM".format(N_GRID, SEEDS[0], SEEDS[-1]))
+           title="Started at the truth (n = {}, seeds {}-{}):\nkofa's weight of the larger "
+                 "component; ok: agrees with a textbook EM".format(N_GRID, SEEDS[0], SEEDS[-1]))
     ax.title.set_fontsize(10)
     figure.colorbar(image, ax=ax, label="textbook EM's weight minus kofa's")
+
+    weights_list, separations, n = DRAWN_TWO
+    share = np.array([[drawn[(w, 1 - w), s]["drawn"] / DRAWN_SAMPLES for s in separations]
+                      for w in weights_list])
+    image = bx.imshow(share, cmap="Reds", vmin=0, vmax=1, origin="lower", aspect="auto")
+    for i, w in enumerate(weights_list):
+        for j, s in enumerate(separations):
+            c = drawn[(w, 1 - w), s]
+            bx.text(j, i, "{} of {}\n(true start {},\nbest of {}: {})".format(
+                c["drawn"], DRAWN_SAMPLES, c["true"], DRAWN_TRIES, c["best"]),
+                ha="center", va="center", fontsize=8,
+                color="white" if share[i, j] > 0.6 else "black")
+    bx.set_xticks(range(len(separations)), ["{} sd".format(s) for s in separations])
+    bx.set_yticks(range(len(weights_list)), ["{:.1f} / {:.1f}".format(w, 1 - w)
+                                             for w in weights_list])
+    bx.set(xlabel="distance between the two means",
+           title="From the start values it draws itself (n = {}, {} samples per cell):\n"
+                 "wrong fits, from one drawn start, the true start, the best of {}".format(
+                     n, DRAWN_SAMPLES, DRAWN_TRIES))
+    bx.title.set_fontsize(10)
+    figure.colorbar(image, ax=bx, label="share of wrong fits from one drawn start")
+    figure.suptitle("gaussian_mixture, k=2, d=2, identity covariances", fontsize=11)
     figure.tight_layout()
     figure.savefig(path, dpi=90)
     print("picture: " + path)
@@ -275,7 +401,8 @@ def background_peak():
 
 PARTS = {
     "gaussian-grid": gaussian_grid,
-    "gaussian-grid-drawn": lambda: gaussian_grid(drawn=True),
+    "drawn-starts": drawn_starts,
+    "drawn-starts-three": lambda: drawn_starts(3),
     "gaussian-three": gaussian_three,
     "exponential": exponential,
     "waiting-times": waiting_times,
@@ -288,17 +415,18 @@ def main(argv=None):
     parser.add_argument("--part", choices=list(PARTS), action="append",
                         help="run only this part (repeatable)")
     parser.add_argument("--picture", metavar="PNG",
-                        help="also draw the gaussian-grid table into this file (matplotlib), "
-                             "e.g. docs/trust.png")
+                        help="also draw the gaussian-grid and the k=2 drawn-starts tables into "
+                             "this file (matplotlib), e.g. docs/trust.png")
     args = parser.parse_args(argv)
     print("kofa {} | numpy {} | Python {}".format(kofa.__file__, np.__version__,
                                                   sys.version.split()[0]))
     print()
-    for name in args.part or list(PARTS):
-        if name == "gaussian-grid":
-            gaussian_grid(args.picture)
-        else:
-            PARTS[name]()
+    parts = args.part or list(PARTS)
+    if args.picture:  # the picture needs both grids
+        parts += [name for name in ("gaussian-grid", "drawn-starts") if name not in parts]
+    results = {name: PARTS[name]() for name in parts}
+    if args.picture:
+        draw_grid(results["gaussian-grid"], results["drawn-starts"], args.picture)
     return 0
 
 
