@@ -20,6 +20,8 @@
 #                  against the fast tests on 3.11 (tools/mutants.py; ARGS="--count 80 --seed 2")
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
+#   make cacheclean  remove ~/.cache/kofa: the CPython interpreters make test built
+#                  and the wheels it built for them (outside the checkout, kept by distclean)
 #   make help      this list (also plain make)
 #
 # ARGS is passed on to the session (pytest options for test/wheels/sanitize,
@@ -49,7 +51,8 @@ SUMMARY     = .ci/summary --run
 MISSING     = $(TOOLS)/bin/python noxfile.py missing
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test wheels sanitize bench bench-threads tsan dev clean distclean interpreters built-interpreters
+.PHONY: help demo test wheels sanitize bench bench-threads tsan dev clean distclean cacheclean interpreters \
+        built-interpreters
 
 help:
 	@sed -n '/^#   make /,/^#$$/s/^#   //p' Makefile
@@ -114,3 +117,13 @@ clean:
 
 distclean: clean
 	rm -rf .nox $(TOOLS)
+
+# Where tools/cpython.sh builds the interpreters (KOFA_CPYTHON_CACHE moves that
+# one directory) and noxfile.py keeps the wheels it builds for them, beside it.
+KOFA_CACHE     := $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kofa
+CPYTHON_CACHE  := $(or $(KOFA_CPYTHON_CACHE),$(KOFA_CACHE)/cpython)
+cacheclean:
+	rm -rf "$(KOFA_CACHE)" "$(CPYTHON_CACHE)" "$(dir $(CPYTHON_CACHE))wheels"
+	@if [ -e /etc/apt/sources.list.d/kofa-cpython-src.list ]; then \
+	    echo "kept: /etc/apt/sources.list.d/kofa-cpython-src.list, the apt source entry make test wrote"; \
+	    echo "      (as root: rm /etc/apt/sources.list.d/kofa-cpython-src.list && apt-get update)"; fi

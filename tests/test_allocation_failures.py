@@ -201,6 +201,26 @@ def abort_inside_numpy(run):
     return points[-1], " / ".join(fatal[:1] + frames[:1])
 
 
+REPORTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "allocation-sweep")
+
+
+def abort_report(kind, aborts, stopped):
+    """One short line for the test output, naming the file that holds each
+    abort's point and the check NumPy failed (some 200 characters each)."""
+    name = "{}{}-numpy{}-{}.txt".format(sys.implementation.cache_tag,
+                                        "d" if hasattr(sys, "gettotalrefcount") else "",
+                                        numpy.__version__, kind)
+    os.makedirs(REPORTS, exist_ok=True)
+    path = os.path.join(REPORTS, name)
+    with open(path, "w") as report:
+        report.write("NumPy {} aborted the debug interpreter at {} allocation points of {}, taken up "
+                     "after each{}:\n".format(numpy.__version__, len(aborts), kind,
+                                               "; the sweep stopped after the last" if stopped else ""))
+        report.writelines(abort + "\n" for abort in aborts)
+    return "{}: NumPy aborted at {} allocation points{}; details in {}".format(
+        kind, len(aborts), ", sweep stopped" if stopped else "", os.path.relpath(path))
+
+
 @needs_testcapi
 @pytest.mark.skipif(sys.version_info[:2] != (3, 11) and sys.version_info < (3, 13),
                     reason="the sweep runs on CPython 3.11 and on the newest CPython")
@@ -228,10 +248,7 @@ def test_every_allocation_failure_returns_or_raises_with_one_entry(kind):
             break
     assert problems == []
     if numpy_aborts:
-        warnings.warn("NumPy {} aborted the debug interpreter at {} allocation points of {}, taken up after "
-                      "each{}: {}".format(numpy.__version__, len(numpy_aborts), kind,
-                                          "; the sweep stopped there" if aborted else "",
-                                          "; ".join(numpy_aborts)))
+        warnings.warn(abort_report(kind, numpy_aborts, stopped=aborted is not None))
         if aborted:
             return
     assert run.returncode == 0, "child died ({}) at {}".format(run.returncode,
