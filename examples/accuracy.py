@@ -129,6 +129,7 @@ def gaussian_grid():
 # Drawn start values: how often a fit from the start values gaussian_mixture
 # draws itself ends wrong, over many samples per cell.
 DRAWN_SAMPLES = 40
+ONLY_WEIGHTS = ()  # the larger weights of the rows to run; all when empty
 DRAWN_TRIES = 5
 DRAWN_TWO = ((0.5, 0.7, 0.9), (3, 4, 6, 8, 12), 2000)
 DRAWN_THREE = (((1 / 3, 1 / 3, 1 / 3), (0.6, 0.3, 0.1)), (4, 6, 8, 12), 3000)
@@ -215,6 +216,8 @@ def drawn_starts(k=2):
     print()
     measured = {}
     weights_list = [(w, 1 - w) if k == 2 else w for w in weights_list]
+    if ONLY_WEIGHTS:  # --weights: some rows only
+        weights_list = [w for w in weights_list if round(w[0], 2) in ONLY_WEIGHTS]
     print("| weights | " + " | ".join("{} sd".format(s) for s in separations) + " |")
     print("|" + "---|" * (len(separations) + 1))
     for weights in weights_list:
@@ -417,7 +420,12 @@ def main(argv=None):
     parser.add_argument("--picture", metavar="PNG",
                         help="also draw the gaussian-grid and the k=2 drawn-starts tables into "
                              "this file (matplotlib), e.g. docs/trust.png")
+    parser.add_argument("--weights", type=float, action="append", metavar="W",
+                        help="drawn-starts parts: only the row whose first weight is W "
+                             "(0.5, 0.7, 0.9; 0.33, 0.6), repeatable, to share the work out")
     args = parser.parse_args(argv)
+    global ONLY_WEIGHTS
+    ONLY_WEIGHTS = tuple(round(w, 2) for w in args.weights or ())
     print("kofa {} | numpy {} | Python {}".format(kofa.__file__, np.__version__,
                                                   sys.version.split()[0]))
     print()
