@@ -2,7 +2,7 @@
 (examples/textbook.py) on generated data, and prints the tables that
 docs/algorithm.md shows.
 
-    python examples/accuracy.py                      # every part (about 10 minutes)
+    python examples/accuracy.py                      # every part (some 6 minutes of CPU)
     python examples/accuracy.py --part gaussian-grid # one part (repeatable)
     python examples/accuracy.py --picture docs/trust.png   # also draw the grid
 
@@ -16,10 +16,10 @@ drawn-starts     how often a fit from the start values gaussian_mixture draws
                  itself goes wrong: two components, weights 0.5, 0.7 and 0.9
                  for the larger, 3 to 12 sd apart, n = 2000, 40 samples per
                  cell; beside it the same from the true start, and keeping
-                 the best of 5 drawn starts (about 4 minutes)
+                 the best of 5 drawn starts (2-3 minutes of CPU)
 drawn-starts-three  the same for three components, equal weights and
                  0.6/0.3/0.1, at the corners of triangles of side 4 to 12 sd,
-                 n = 3000 (about 4 minutes)
+                 n = 3000 (2-3 minutes of CPU)
 gaussian-three   three 2-D components at the corners of a triangle of side 4
                  or 6 sd, unequal weights, started near the truth
 exponential      two exponentials, weights 0.7/0.3, means 2 and 15, from four
