@@ -131,6 +131,24 @@ inline bool dict_version(PyObject* dict, uint64_t* version) {
 #endif
 }
 
+// Sets the interpreter's error for an unpacking into `expected` targets that
+// found more values in `object`. From 3.14 the text also gives the count of
+// an exact list, tuple or dict; other iterables keep the short form.
+inline void set_too_many_values_to_unpack(PyObject* object, int expected) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || PyDict_CheckExact(object)) {
+        const Py_ssize_t size = PyDict_CheckExact(object) ? PyDict_Size(object) : Py_SIZE(object);
+        if (size > expected) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected, size);
+            return;
+        }
+    }
+#else
+    (void)object;
+#endif
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+}
+
 // PyCode_NewEmpty leaves a few instructions, an exception table and a line
 // table from 3.11 on; before, its bytecode is empty.
 inline constexpr bool kEmptyCodeHasBytecode = PY_VERSION_HEX >= 0x030B0000;

@@ -17,7 +17,7 @@ void unpack_pair(View pair, Ref& first, Ref& second) {
         throw PythonError{};
     }
     if (items.next()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        compat::set_too_many_values_to_unpack(object, 2);
         throw PythonError{};
     }
 }

@@ -168,7 +168,8 @@ print(json.dumps(outcome))
 """
 
 
-@pytest.mark.parametrize("pair", ["[]", "[1.0]", "[1.0, 2.0, 3.0]"])
+@pytest.mark.parametrize("pair", ["[]", "[1.0]", "[1.0, 2.0, 3.0]", "(1.0, 2.0, 3.0)", "{1.0: 1, 2.0: 2, 3.0: 3}",
+                                  "{1.0, 2.0, 3.0}"])
 def test_zip_taken_at_load_unpacks_like_the_interpreter(pair):
     """The zip that the load takes may yield anything: a pair that is not
     two items fails with the interpreter's own unpacking message."""
