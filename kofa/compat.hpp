@@ -265,8 +265,11 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** value) {
 // belong to this thread, with `count` local references and a shared part of
 // exactly 0, its flags included, so that no other thread is in the middle of
 // taking a reference. For a count of 1 this is the interpreter's own test
-// for a uniquely referenced object.
+// for a uniquely referenced object, which it answers itself from 3.14.
 inline bool only_local_references(PyObject* object, Py_ssize_t count) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (count == 1) return PyUnstable_Object_IsUniquelyReferenced(object) != 0;
+#endif
 #ifdef Py_GIL_DISABLED
     return _Py_IsOwnedByCurrentThread(object) &&
            _Py_atomic_load_uint32_relaxed(&object->ob_ref_local) == static_cast<uint32_t>(count) &&
