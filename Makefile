@@ -2,7 +2,7 @@
 #
 #   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py),
-#                  the free-threaded (3.13t) and debug (3.13d) CPython cells included
+#                  the free-threaded (3.13t) and debug (3.13d, 3.15d) CPython cells included
 #                  (CELL=3.11-numpy2.4.6 for one cell, the nox session tests(3.11-numpy2.4.6))
 #   make interpreters  build the free-threaded, debug and release CPython of the newest
 #                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
@@ -65,11 +65,11 @@ $(TOOLS)/.installed: Makefile
 demo: $(TOOLS)/.installed
 	$(RUN_NOX) -s demo -- $(ARGS)
 
-# The cells that need them are reported as missing when they cannot be built;
-# a CELL of another interpreter needs none.
-NEEDS_BUILT = $(if $(CELL),$(filter 3.13t-% 3.13d-%,$(CELL)),all)
-built-interpreters:
-	$(if $(NEEDS_BUILT),-@tools/cpython.sh build freethreaded debug,@true)
+# The interpreters that pyenv does not have (3.13t, 3.13d, 3.14, 3.15, 3.15d),
+# from tools/cpython.sh; the cells that need them are reported as missing when
+# they cannot be had. A CELL of another interpreter needs none.
+built-interpreters: $(TOOLS)/.installed
+	@$(TOOLS)/bin/python noxfile.py interpreters $(CELL)
 
 interpreters:
 	tools/cpython.sh build

@@ -51,7 +51,7 @@ except ImportError:  # ``python noxfile.py missing`` needs no nox
 ROOT = Path(__file__).resolve().parent
 IN_CI = os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
 
-SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 
 # The newest NumPy release with wheels for each CPython, and the newest
 # release of each NumPy series, pinned so that the matrix is reproducible.
@@ -64,22 +64,35 @@ NUMPY_FOR_PYTHON = {
     "3.11": "2.4.6",
     "3.12": "2.5.5",
     "3.13": "2.5.5",
+    "3.14": "2.5.5",
+    "3.15": "2.5.5",
 }
-# 2.5, the newest series, needs CPython 3.12 or later: the 3.12 and 3.13 cells have it.
+# 2.5, the newest series, needs CPython 3.12 or later: the 3.12 to 3.15 cells have it.
+# A new CPython also runs with the oldest NumPy that has wheels for it, the
+# release that its users' older pins meet first (2.3.1 has no cp314 wheel).
+OLDEST_NUMPY_FOR_PYTHON = {"3.14": "2.3.2"}
 SERIES_PYTHON = "3.11"  # the one current interpreter that every series supports
 NUMPY_SERIES = ["1.24.4", "1.26.4", "2.0.2", "2.1.3", "2.2.6", "2.3.5", "2.4.6"]
 
 CELLS = [(py, NUMPY_FOR_PYTHON[py]) for py in SUPPORTED]
+CELLS += [(py, np) for py, np in OLDEST_NUMPY_FOR_PYTHON.items()]
 
-# Interpreters that pyenv does not provide, built by tools/cpython.sh from
-# Debian's newest CPython source of the series: free-threaded (no GIL) and
-# debug (assertions, sys.gettotalrefcount). NumPy has no wheel of the newest
-# series for the free-threaded ABI: pip builds it from the sdist once and
-# keeps the wheel in its cache.
-BUILT_SERIES = "3.13"
-BUILT = {"3.13t": "freethreaded", "3.13d": "debug", "3.13r": "release", "3.13tsan": "tsan"}  # name -> flavour
-NUMPY_FOR_BUILT = {"3.13t": "2.5.5", "3.13d": "2.5.5", "3.13r": "2.5.5", "3.13tsan": "2.5.5"}
-BUILT_FOR_TESTS = ["3.13t", "3.13d"]  # the release build serves bench/threads.py only
+# Interpreters that pyenv does not provide, from tools/cpython.sh: 3.13 built
+# from Debian's source, free-threaded (no GIL), debug (assertions,
+# sys.gettotalrefcount), release and free-threaded under ThreadSanitizer;
+# 3.14 and 3.15, whose source Debian does not serve, unpacked from its
+# binary packages, release and debug (there is no free-threaded package).
+# NumPy has no wheel of the newest series for the free-threaded ABI: pip
+# builds it from the sdist once and keeps the wheel in its cache.
+BUILT = {  # name -> (series, flavour)
+    "3.13t": ("3.13", "freethreaded"), "3.13d": ("3.13", "debug"), "3.13r": ("3.13", "release"),
+    "3.13tsan": ("3.13", "tsan"), "3.15d": ("3.15", "debug"),
+}
+NUMPY_FOR_BUILT = {"3.13t": "2.5.5", "3.13d": "2.5.5", "3.13r": "2.5.5", "3.13tsan": "2.5.5", "3.15d": "2.5.5"}
+BUILT_FOR_TESTS = ["3.13t", "3.13d", "3.15d"]  # the release build serves bench/threads.py only
+# Supported versions that tools/cpython.sh unpacks (release flavour) where
+# neither pyenv nor PATH has them.
+UNPACKED = ["3.14", "3.15"]
 # The benchmark's cells: the interpreter and NumPy the module was designed
 # against, the default interpreter and the newest one, each with the newest
 # NumPy it has. Heap behaviour differs between them (NumPy 1.24 on 3.8 elides
@@ -130,6 +143,22 @@ def _pyenv_interpreters():
     return {"3.{}".format(minor): exe for minor, (_, exe) in best.items()}
 
 
+def _cpython_sh_path(series, flavour):
+    """The interpreter that tools/cpython.sh keeps for the series and
+    flavour, or None."""
+    try:
+        out = subprocess.run(["bash", str(ROOT / "tools" / "cpython.sh"), "path", flavour],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             universal_newlines=True, env=dict(os.environ, KOFA_CPYTHON_SERIES=series),
+                             timeout=60).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        return None
+    return Path(out) if out and _runs(out) else None
+
+
+_FROM_CPYTHON_SH = set()  # versions found as tools/cpython.sh's unpacked release builds
+
+
 def _locate_interpreters():
     found = {v: exe for v, exe in _pyenv_interpreters().items() if v in SUPPORTED}
     for version in SUPPORTED:
@@ -138,22 +167,21 @@ def _locate_interpreters():
         exe = shutil.which("python" + version)
         if exe and _runs(exe):
             found[version] = Path(exe)
+        elif version in UNPACKED:
+            exe = _cpython_sh_path(version, "release")
+            if exe:
+                found[version] = exe
+                _FROM_CPYTHON_SH.add(version)
     return found
 
 
 def _built_interpreters():
     """{"3.13t": Path, ...} for the flavours that tools/cpython.sh has built."""
     found = {}
-    for name, flavour in BUILT.items():
-        try:
-            out = subprocess.run(["bash", str(ROOT / "tools" / "cpython.sh"), "path", flavour],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                 universal_newlines=True, env=dict(os.environ, KOFA_CPYTHON_SERIES=BUILT_SERIES),
-                                 timeout=60).stdout.strip()
-        except (OSError, subprocess.SubprocessError):
-            continue
-        if out and _runs(out):
-            found[name] = Path(out)
+    for name, (series, flavour) in BUILT.items():
+        exe = _cpython_sh_path(series, flavour)
+        if exe:
+            found[name] = exe
     return found
 
 
@@ -172,11 +200,16 @@ _NAME_OF_SPEC = {str(path): name for name, path in BUILT_INTERPRETERS.items()}
 
 
 def _name(session):
-    """The session's interpreter as the cells name it: 3.11, 3.13t, 3.13d."""
+    """The session's interpreter as the cells name it: 3.11, 3.13t, 3.13d, 3.15d."""
     return _NAME_OF_SPEC.get(session.python, session.python)
 MISSING = ([v for v in SUPPORTED if v not in INTERPRETERS]
            + [v for v in BUILT_FOR_TESTS if v not in BUILT_INTERPRETERS])
 NEWEST = next((v for v in reversed(SUPPORTED) if v in INTERPRETERS), SUPPORTED[-1])
+# The sanitizer run, the demo and the sdist take the newest interpreter built
+# for this machine's C library: an unpacked one brings its own, which the
+# sanitizers' runtime and some of the demo's wheels were not built against.
+NEWEST_NATIVE = next((v for v in reversed(SUPPORTED)
+                      if v in INTERPRETERS and v not in _FROM_CPYTHON_SH), NEWEST)
 
 # Put the interpreters' own directories first on PATH so that nox finds a real
 # ``python3.N`` there rather than a shim that refuses to run.
@@ -233,8 +266,13 @@ def _built_interpreter_options(session, requirements):
             abi = session.run("python", "-c", "import sys, sysconfig; print('t' if sysconfig.get_config_var("
                               "'Py_GIL_DISABLED') else '')", silent=True).strip()
             if abi:  # only the free-threaded ABI lacks the wheel
-                session.run("python", "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir",
-                            str(BUILT_WHEELS), requirement)
+                # pip says every minute that the build still runs.
+                session.log("building {} from its sdist for the free-threaded ABI, once (some 15 minutes"
+                            " on 2 cores); the wheel is kept in {}".format(requirement, BUILT_WHEELS))
+                start = time.monotonic()
+                session.run("python", "-m", "pip", "wheel", "--no-deps", "--progress-bar", "off",
+                            "--wheel-dir", str(BUILT_WHEELS), requirement)
+                session.log("built {} in {:.0f} s".format(requirement, time.monotonic() - start))
     return ["--prefer-binary", "--find-links", str(BUILT_WHEELS)]
 
 
@@ -282,12 +320,42 @@ def missing_report():
     cells = ["{}/numpy {}".format(py, np) for py, np in CELLS + BUILT_CELLS if py in MISSING]
     print("{}: no CPython {} on this machine, so the cells {} did not run.".format(
         "error (CI needs every cell)" if IN_CI else "skipped", ", ".join(MISSING), ", ".join(cells)))
-    steps = ["pyenv install {}".format(v) for v in MISSING if v in SUPPORTED]
-    if any(v in BUILT for v in MISSING):
-        steps.append("tools/cpython.sh build")
+    steps = ["pyenv install {}".format(v) for v in MISSING if v in SUPPORTED and v not in UNPACKED]
+    for series, flavours in _interpreters_to_get(MISSING):
+        steps.append("{}tools/cpython.sh build {}".format(
+            "" if series == "3.13" else "KOFA_CPYTHON_SERIES={} ".format(series), " ".join(flavours)))
     print("install them with: " + "; ".join(steps)
           + "  (or put python3.N on PATH), then run the command again.")
     return 1 if IN_CI else 0
+
+
+def _interpreters_to_get(names):
+    """[(series, [flavour, ...])] that tools/cpython.sh gets for the named
+    interpreters (3.14, 3.15d, ...) that this machine does not have yet."""
+    wanted = {}
+    for name in names:
+        if name in BUILT and name not in BUILT_INTERPRETERS:
+            series, flavour = BUILT[name]
+        elif name in UNPACKED and name not in INTERPRETERS:
+            series, flavour = name, "release"
+        else:
+            continue
+        wanted.setdefault(series, []).append(flavour)
+    return sorted(wanted.items(), key=lambda item: [int(n) for n in item[0].split(".")])
+
+
+def get_interpreters(cell=None):
+    """Before ``make test`` and ``make wheels``: has tools/cpython.sh get the
+    interpreters of the test cells (of CELL alone, if given) that pyenv and
+    PATH do not have. A series that cannot be had leaves its cells missing,
+    which the closing lines report."""
+    names = BUILT_FOR_TESTS + UNPACKED
+    if cell:
+        names = [cell.split("-numpy")[0]]
+    for series, flavours in _interpreters_to_get(names):
+        subprocess.run(["bash", str(ROOT / "tools" / "cpython.sh"), "build"] + flavours,
+                       env=dict(os.environ, KOFA_CPYTHON_SERIES=series))
+    return 0
 
 
 if nox is not None:
@@ -313,7 +381,12 @@ if nox is not None:
     # What the built interpreters' cells add to the suite's environment: the
     # free-threaded one keeps the GIL off even if a dependency asked for it,
     # the debug one runs in development mode (more checks, warnings shown).
-    CELL_ENV = {"3.13t": {"PYTHON_GIL": "0"}, "3.13d": {"PYTHONDEVMODE": "1"}}
+    def _cell_env(name):
+        if name.endswith("t"):
+            return {"PYTHON_GIL": "0"}
+        if name.endswith("d"):
+            return {"PYTHONDEVMODE": "1"}
+        return {}
 
     @nox.session
     @_per_cell(CELLS + BUILT_CELLS)
@@ -321,11 +394,11 @@ if nox is not None:
         """Run the test suite (extra arguments go to pytest)."""
         with _timed(session):
             wheel = _wheel(session)
-            tools = FREE_THREADED_TEST_REQUIREMENTS if _name(session) == "3.13t" else TEST_REQUIREMENTS
+            tools = FREE_THREADED_TEST_REQUIREMENTS if _name(session).endswith("t") else TEST_REQUIREMENTS
             _install(session, ["numpy==" + numpy] + tools, wheel)
             # Unbuffered, so that the name of a long-running test file shows while it runs.
             env = {"PYTHONUNBUFFERED": "1"}
-            env.update(CELL_ENV.get(_name(session), {}))
+            env.update(_cell_env(_name(session)))
             if (session.python, numpy) == (NEWEST, NUMPY_FOR_PYTHON[NEWEST]):
                 # Building and installing the distributions takes a while: once is enough.
                 env["KOFA_DIST_TESTS"] = "1"
@@ -361,7 +434,7 @@ if nox is not None:
                 *session.posargs, env={"KOFA_WHEEL": str(repaired), "PYTHONUNBUFFERED": "1"},
             )
 
-    @nox.session(python=NEWEST)
+    @nox.session(python=NEWEST_NATIVE)
     def sdist(session):
         """Build the source distribution into dist/."""
         _install(session, ["build"])
@@ -369,14 +442,14 @@ if nox is not None:
             old.unlink()
         session.run("python", "-m", "build", "--sdist", "--outdir", str(ROOT / "dist"), str(ROOT))
 
-    @nox.session(python=NEWEST)
+    @nox.session(python=NEWEST_NATIVE)
     def demo(session):
         """Fit generated data with each model, print the results and draw them
         (extra arguments go to the script, e.g. ``--only gaussian``)."""
         _install(session, ["numpy", "matplotlib"], _wheel(session))
         session.run("python", "examples/demo.py", *session.posargs)
 
-    @nox.session(python=NEWEST)
+    @nox.session(python=NEWEST_NATIVE)
     def sanitize(session):
         """Build with ASan + UBSan and run the test suite under them."""
         gxx = shutil.which("g++") or "g++"
@@ -502,4 +575,6 @@ if nox is not None:
 if __name__ == "__main__":
     if sys.argv[1:] == ["missing"]:
         sys.exit(missing_report())
-    sys.exit("usage: python noxfile.py missing")
+    if sys.argv[1:2] == ["interpreters"] and len(sys.argv) <= 3:
+        sys.exit(get_interpreters(*sys.argv[2:]))
+    sys.exit("usage: python noxfile.py missing | interpreters [CELL]")
