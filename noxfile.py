@@ -4,7 +4,9 @@ Sessions (``nox -l`` lists them):
 
 * ``tests``    -- the test suite, one session per cell of the matrix (CELLS):
                   every supported CPython with the newest NumPy that has
-                  wheels for it, and CPython 3.11 across the NumPy series;
+                  wheels for it, 3.14 also with the oldest one, CPython 3.11
+                  across the NumPy series, and the free-threaded and debug
+                  builds of tools/cpython.sh (3.13t, 3.13d, 3.15d);
                   the newest CPython's cell also builds the sdist and a wheel
                   from it and tries that wheel in a fresh venv
                   (tests/test_distribution.py, enabled by KOFA_DIST_TESTS=1);
@@ -25,7 +27,9 @@ NumPy: it is built once per state of the sources into build/wheelhouse/ and
 installed into each session that needs it.
 
 Interpreters are looked up in pyenv's versions directory first (pyenv's shims
-only serve the active version), then on PATH.  A missing interpreter skips
+only serve the active version), then on PATH, and 3.14 and 3.15 then among
+tools/cpython.sh's unpacked builds (``python noxfile.py interpreters`` gets
+those that are missing).  A missing interpreter skips
 its sessions, except under CI (``CI`` set), where it fails them;
 ``python noxfile.py missing`` lists the missing ones and how to install them.
 Virtual environments are reused between runs; ``nox --reuse-venv=no``
