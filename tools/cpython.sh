@@ -312,6 +312,15 @@ unpack_flavour() {
         [ -f "$exe" ] && [ ! -L "$exe" ] || continue
         patchelf --set-interpreter "$ld" --force-rpath --set-rpath "$lib:$prefix/lib/x86_64-linux-gnu" "$exe"
     done
+    # Debian's debug headers (python3.Nd/) are links to the release ones, so
+    # a compiler that resolves them (as GCC does for -isystem) would take
+    # the release pyconfig.h from beside them: copies keep the directory whole.
+    for header in "$prefix"/usr/include/python"$SERIES"?; do
+        [ -d "$header" ] || continue
+        cp -rL "$header" "$header.copy"
+        rm -rf "$header"
+        mv "$header.copy" "$header"
+    done
     # Builds look for pyconfig.h beside Python.h; Debian keeps it in the
     # multiarch directory, which the root's include path does not hold.
     for header in "$prefix"/usr/include/x86_64-linux-gnu/python"$SERIES"*/pyconfig.h; do
