@@ -7,6 +7,7 @@ on the function objects must be released once nothing refers to them.
 """
 import contextlib
 import gc
+import itertools
 import os
 import resource
 import sys
@@ -230,11 +231,13 @@ NO_NUMPY_CALLS = {
 def total_change(call, calls, warm_up=200):
     """The change of the reference total over `calls` calls, without the
     references that measuring takes (the loop's counter, the total read
-    before): the change over 2 * `calls` calls less that over `calls`."""
+    before): the change over 2 * `calls` calls less that over `calls`. The
+    loop has no counter: its last value could be a cached int in one
+    measurement and a new one in the other (3.15 caches ints up to 1024)."""
     def measure(count):
         gc.collect()
         before = sys.gettotalrefcount()
-        for _ in range(count):
+        for _ in itertools.repeat(None, count):
             call()
         gc.collect()
         return sys.gettotalrefcount() - before
@@ -248,7 +251,15 @@ def total_change(call, calls, warm_up=200):
 @needs_total
 @pytest.mark.parametrize("what", sorted(NO_NUMPY_CALLS))
 def test_calls_without_numpy_leave_the_reference_total_unchanged(what):
-    assert total_change(NO_NUMPY_CALLS[what], 1000) == 0
+    # On 3.15d the first of these measurements in a process that has
+    # imported the whole suite comes out -1 now and then: a reference that
+    # the interpreter's own caches let go of during one measurement and not
+    # the other. A leak of kofa's shows in every try, as a change of 1,000
+    # or more; up to three tries, then, of which one must come out 0.
+    changes = []
+    while len(changes) < 3 and 0 not in changes:
+        changes.append(total_change(NO_NUMPY_CALLS[what], 1000))
+    assert changes[-1] == 0, changes
 
 
 # The fits that run no iteration, through kofa and through the plain-Python
