@@ -464,18 +464,32 @@ def run_blocks(history, seed, count, first):
             n_iter = None
         reference_fit = getattr(reference, FIT_NAMES[fit])
         sides = (("m", reference_fit if AGAINST_ITSELF else getattr(kofa, FIT_NAMES[fit])), ("r", reference_fit))
-        result = {"mt": [], "rt": [], "mf": [], "rf": []}
+        result = {"mt": [], "rt": [], "mf": [], "rf": [], "errors": []}
         for call in range(calls):
             name, fit_ = sides[(call + first + number) % 2]
             if not measured_side(name):
                 continue
+            failed = []
             if history == "issue-fresh":  # the issue's call: eps 0.0, 30 iterations, no keywords
-                seconds, faults = issue_call(fit_, X, starts())
+                seconds, faults = issue_call(failing(fit_, failed), X, starts())
             else:
-                seconds, faults = bench.timed_call(fit_, X, starts, n_iter)
+                seconds, faults = bench.timed_call(failing(fit_, failed), X, starts, n_iter)
             result[name + "t"].append(seconds)
             result[name + "f"].append(faults)
+            result["errors"] += [name + ": " + error for error in failed]
         emit(dict(history=history, seed=seed, block=number, fit=fit, shape=shape, n=n, **result))
+
+
+def failing(fit_, failed):
+    """fit_, whose exception (a drawn sample can make a fit fail, the same
+    way on both sides) is noted in `failed` rather than raised: such a call
+    is timed up to its failure."""
+    def call(*args, **kwargs):
+        try:
+            fit_(*args, **kwargs)
+        except Exception as exc:  # noqa: BLE001
+            failed.append(type(exc).__name__)
+    return call
 
 
 def issue_call(fit_, X, starts):
@@ -529,6 +543,10 @@ def random_report(records, seeds, args):
                              fmt_faults(statistics.median(mf)), fmt_faults(statistics.median(rf)),
                              "{:.0f}%".format(100.0 * within / len(block_ratios)),
                              "{:.0f} ({})".format(worst_excess, eb["shape"])), widths))
+    failed = [r for r in records if r.get("errors")]
+    if failed:
+        print("blocks whose calls raised (timed up to the failure, same on both sides): {} ({})".format(
+            len(failed), ", ".join(sorted({"{} {}".format(r["fit"], r["shape"]) for r in failed}))))
     if overall["blocks"]:
         print("blocks within the fault target (module <= rendering + {} per call): {} of {} ({:.1f}%)".format(
             RANDOM_TARGET_EXCESS, overall["within"], overall["blocks"],
