@@ -14,11 +14,12 @@ PyTypeObject* numpy_float64_type = nullptr;
 PyObject* float64_dtype = nullptr;
 PyObject* float32_dtype = nullptr;
 
-// Small arrays are not reused: below this size a new array costs less time
-// than the in-place loop's setup (bench/heap.py at n = 1e3), and there is no
-// page to save. NumPy reuses the interpreter's temporaries from 256 KiB on;
-// the fits' (n,) arrays at n = 1e4 (80 KiB) still fault less when reused.
-constexpr Py_ssize_t kSmallestReused = 64 * 1024;
+// Arrays are reused from the size at which NumPy elides the interpreter's
+// temporaries (NPY_MIN_ELIDE_BYTES, 256 KiB on every release from 1.24 on),
+// so that the fits make a new array where the rendering's NumPy makes one and
+// the heap sees the rendering's sequence of blocks (docs/performance.md,
+// "The rendering's lifetimes").
+constexpr Py_ssize_t kSmallestReused = 256 * 1024;
 
 bool is_numpy_array(PyObject* object) {
     return numpy_array_type != nullptr && Py_TYPE(object) == numpy_array_type;
@@ -132,8 +133,10 @@ bool holds_nan(const Py_buffer* view) {
 //     whose elements overlap would be written several times over), and it
 //     belongs to it (owns_its_buffer: a view of an array that somebody
 //     keeps would change that array);
-//  5. an array factor is contiguous and broadcasts to temporary's shape
-//     without enlarging it;
+//  5. an array factor is contiguous and has no axes or exactly temporary's
+//     shape: NumPy's elision reuses the rendering's temporaries only then,
+//     and the fits reuse where the rendering's NumPy does (with a broadcast
+//     factor the rendering makes a new array);
 //  6. the factor holds no NaN: with a NaN on both sides, which NaN the
 //     result keeps depends on the operand order and on the loop NumPy
 //     picks (NumPy 1.24 picks other loops in place), whereas with at most
@@ -162,10 +165,13 @@ bool can_reuse(PyObject* temporary, PyObject* factor) {
     if (scalar_factor) return true;
     if (!has_dtype(factor, float64 ? float64_dtype : float32_dtype)) return false;
     ArrayBuffer other(factor);
-    if (!other || !other.contiguous() || other->ndim > product->ndim) return false;
-    for (int axis = 1; axis <= other->ndim; ++axis) {
-        const Py_ssize_t size = other->shape[other->ndim - axis];
-        if (size != 1 && size != product->shape[product->ndim - axis]) return false;
+    // Like NumPy's elision, no broadcasting: an array factor has no axes or
+    // exactly the temporary's shape.
+    if (!other || !other.contiguous()) return false;
+    if (other->ndim != 0) {
+        if (other->ndim != product->ndim) return false;
+        for (int axis = 0; axis < other->ndim; ++axis)
+            if (other->shape[axis] != product->shape[axis]) return false;
     }
     return float64 ? !holds_nan<double>(other.operator->()) : !holds_nan<float>(other.operator->());
 }
