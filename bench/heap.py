@@ -241,6 +241,9 @@ def worker(args):
     if history in RANDOM_HISTORIES:
         run_blocks(history, args.seed, args.blocks, args.first)
         return
+    if history == "peak-rss":
+        peak_rss(fit, int(args.sizes), args.only)
+        return
     sizes = [int(n) for n in args.sizes.split(",")]
     if history == "mixed":
         mixed(fit.split(","), sizes, plan)
@@ -477,7 +480,8 @@ def run_blocks(history, seed, count, first):
             result[name + "t"].append(seconds)
             result[name + "f"].append(faults)
             result["errors"] += [name + ": " + error for error in failed]
-        emit(dict(history=history, seed=seed, block=number, fit=fit, shape=shape, n=n, **result))
+        emit(dict(history=history, seed=seed, block=number, fit=fit, shape=shape, n=n,
+                  lead=sides[(first + number) % 2][0], **result))
 
 
 def failing(fit_, failed):
@@ -498,11 +502,66 @@ def issue_call(fit_, X, starts):
     return bench.timed_call(lambda *a, **k: fit_(*args), X, lambda: {}, None)
 
 
+PEAK_RSS_CASES = ("exponential", "gaussian", "exp+gauss", "exp+gauss 1+1")
+PEAK_RSS_ITERATIONS = 3
+
+
+def status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise SystemExit("no {} in /proc/self/status".format(field))
+
+
+def peak_rss(fit, n, only):
+    """One call of one side at n in this fresh process: the growth of the
+    resident set's peak (VmHWM, reset through /proc/self/clear_refs before
+    the call) over the resident set before it, in KiB."""
+    if fit == "exp+gauss 1+1":
+        _, _, _, data, starts = issue_block(1, 1, 1, n)
+        name = "exp+gauss"
+    else:
+        case = case_of(fit)
+        data, starts, name = case.sample, case.starts, fit
+    X = data(numpy.random.default_rng(n), n)
+    side = getattr(reference if only == "reference" else kofa, FIT_NAMES[name])
+    bench.timed_call(side, data(numpy.random.default_rng(1), 100), starts, 2)  # one-time work inside NumPy
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = status_kib("VmRSS")
+    bench.timed_call(side, X, starts, PEAK_RSS_ITERATIONS)
+    emit(dict(fit=fit, n=n, side=only, before=before, peak=status_kib("VmHWM")))
+
+
+def peak_rss_report(args):
+    """Per fit, the peak resident growth of one call of each side, each in
+    --processes fresh processes (the median)."""
+    n = int(args.max_n or 1_000_000)
+    print("peak resident set growth of one call ({} iterations, n = {}), KiB over the resident set "
+          "before the call; median of {} fresh processes per side".format(PEAK_RSS_ITERATIONS, n, args.processes))
+    print(bench.row(("fit", "module", "rendering", "m/r"), (16, 10, 10, 6)))
+    for fit in PEAK_RSS_CASES:
+        growth = {}
+        for side in ("module", "reference"):
+            records = []
+            for _ in range(args.processes):
+                records += child(fit, "peak-rss", [n], args, extra=["--only", side])
+            growth[side] = statistics.median(r["peak"] - r["before"] for r in records)
+        print(bench.row((fit, growth["module"], growth["reference"],
+                         "{:.3f}".format(growth["module"] / growth["reference"])), (16, 10, 10, 6)), flush=True)
+
+
+SOLO_RECORDS = False  # the records come from --solo runs (set by the driver)
+
+
 def decade(n):
     return "1e{}".format(min(5, len(str(n)) - 1))
 
 
 def random_report(records, seeds, args):
+    global SOLO_RECORDS
+    SOLO_RECORDS = any(r.get("solo") for r in records)
     """Per (fit, n-decade): blocks, the median of the per-call time ratios
     (each module call against the rendering call next to it), the worst
     block (ratio of its median times), the median faults per call of each
@@ -513,15 +572,15 @@ def random_report(records, seeds, args):
         cells.setdefault((record["fit"], decade(record["n"])), []).append(record)
     header = ("fit", "n", "blocks", "ratio", "worst block", "where", "faults/call m", "faults/call r",
               "within", "worst excess")
-    widths = (10, 4, 6, 6, 11, 26, 13, 13, 7, 12)
+    widths = (11, 4, 6, 6, 11, 30, 13, 13, 9, 16)
     print(bench.row(header, widths))
-    overall = {"blocks": 0, "within": 0}
+    overall = {"blocks": 0, "within": 0, "steady": 0}
     for fit in RANDOM_FITS:
         for dec in ("1e3", "1e4", "1e5"):
             blocks = cells.get((fit, dec))
             if not blocks:
                 continue
-            ratios, block_ratios, mf, rf, within, excess = [], [], [], [], 0, []
+            ratios, block_ratios, mf, rf, within, excess, steady = [], [], [], [], 0, [], 0
             for b in blocks:
                 if not (b["mt"] and b["rt"]):
                     continue
@@ -532,16 +591,29 @@ def random_report(records, seeds, args):
                 rf.append(r)
                 excess.append((m - r, b))
                 within += m <= r + RANDOM_TARGET_EXCESS
+                # Without the block's first call, which meets the heap that
+                # the previous block (another fit, another n) left and is made
+                # by one side only (b["lead"]); with --solo both sides' first
+                # calls are dropped alike.
+                later = {"m": b["mf"], "r": b["rf"]}
+                if "lead" in b and not SOLO_RECORDS:
+                    later[b["lead"]] = later[b["lead"]][1:]
+                else:
+                    later = {side: faults[1:] for side, faults in later.items()}
+                steady += (not later["m"] or not later["r"] or
+                           statistics.median(later["m"]) <= statistics.median(later["r"]) + RANDOM_TARGET_EXCESS)
             if not block_ratios:
                 continue
             worst, wb = max(block_ratios, key=lambda x: x[0])
             worst_excess, eb = max(excess, key=lambda x: x[0])
             overall["blocks"] += len(block_ratios)
             overall["within"] += within
+            overall["steady"] += steady
             print(bench.row((fit, dec, len(block_ratios), fmt_ratio(statistics.median(ratios)), fmt_ratio(worst),
                              "{} {} {} n={}".format(wb["history"][:6], wb["seed"], wb["shape"], wb["n"]),
                              fmt_faults(statistics.median(mf)), fmt_faults(statistics.median(rf)),
-                             "{:.0f}%".format(100.0 * within / len(block_ratios)),
+                             "{:.0f}%/{:.0f}%".format(100.0 * within / len(block_ratios),
+                                                      100.0 * steady / len(block_ratios)),
                              "{:.0f} ({})".format(worst_excess, eb["shape"])), widths))
     failed = [r for r in records if r.get("errors")]
     if failed:
@@ -551,6 +623,8 @@ def random_report(records, seeds, args):
         print("blocks within the fault target (module <= rendering + {} per call): {} of {} ({:.1f}%)".format(
             RANDOM_TARGET_EXCESS, overall["within"], overall["blocks"],
             100.0 * overall["within"] / overall["blocks"]))
+        print("  the same without each block's first call: {} of {} ({:.1f}%)".format(
+            overall["steady"], overall["blocks"], 100.0 * overall["steady"] / overall["blocks"]))
     print("seeds: " + " ".join(str(s) for s in seeds))
 
 
@@ -601,7 +675,7 @@ def random_histories(args):
         if args.solo:
             module = child("-", history, [0], args, extra=extra + ["--only", "module"])
             rendering = child("-", history, [0], args, extra=extra + ["--only", "reference"])
-            done = [dict(m, rt=r["rt"], rf=r["rf"]) for m, r in zip(module, rendering)]
+            done = [dict(m, rt=r["rt"], rf=r["rf"], solo=True) for m, r in zip(module, rendering)]
         else:
             done = child("-", history, [0], args, extra=extra)
         records += done
@@ -735,6 +809,9 @@ def main():
     parser.add_argument("--issue-cases", action="store_true",
                         help="also the issue's two exp+gauss histories (issue-fresh, issue-shapes), "
                              "--processes processes each")
+    parser.add_argument("--peak-rss", action="store_true",
+                        help="peak resident set growth of one call per fit and side at n = --max-n "
+                             "(default 1e6), each in fresh processes")
     parser.add_argument("--save", metavar="FILE", help="append the random-history blocks to FILE (JSON lines)")
     parser.add_argument("--report", nargs="+", metavar="FILE",
                         help="only the random-history table of blocks saved with --save")
@@ -758,6 +835,9 @@ def main():
             with open(path) as saved:
                 records += [json.loads(line) for line in saved if line.startswith("{")]
         random_report(records, sorted({r["seed"] for r in records if r["history"] == "random"}), args)
+        return
+    if args.peak_rss:
+        peak_rss_report(args)
         return
     if args.random_histories or args.issue_cases:
         random_histories(args)
