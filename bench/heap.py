@@ -95,9 +95,10 @@ and start values near its parameters, and calls the two sides in turn (8,
 6 or 4 calls of 5, 4 or 2 iterations below 1e4, 1e5 and above), the side
 that goes first alternating from block to block and from history to
 history.  --issue-cases adds, in --processes processes each, the issue's
-fresh-process call (exp+gauss 1+1, n = 1e5, 30 iterations, eps 0.0) and its
-one-process sequence of exp+gauss shapes (1-2 of each kind, d 1 or 2, n =
-3e4 then 1e5).  The table gives per fit and decade of n: the median of the
+fresh-process call (exp+gauss 1+1, n = 1e5) and its one-process sequence of
+exp+gauss shapes (1-2 of each kind, d 1 or 2, n = 3e4 then 1e5), both with
+the issue's call (positional arguments, 30 iterations, eps 0.0), 4 calls
+per block.  The table gives per fit and decade of n: the median of the
 per-call time ratios (each call against the other side's next to it), the
 worst block (ratio of its median times) and where it was, the median faults
 per call of each side, and the share of blocks whose module faults per call
@@ -459,7 +460,7 @@ def run_blocks(history, seed, count, first):
         warm_up(fit)
     for number, (fit, shape, n, data, starts) in enumerate(blocks_of(history, seed, count)):
         X = data(numpy.random.default_rng([seed, number]), n)
-        if history == "issue-fresh":
+        if history.startswith("issue-"):  # the issue's calls: 30 iterations, eps 0.0
             n_iter, calls = 30, 4
         else:
             n_iter, calls = random_plan(n)
@@ -473,7 +474,7 @@ def run_blocks(history, seed, count, first):
             if not measured_side(name):
                 continue
             failed = []
-            if history == "issue-fresh":  # the issue's call: eps 0.0, 30 iterations, no keywords
+            if history.startswith("issue-"):  # the issue's call: eps 0.0, 30 iterations, no keywords
                 seconds, faults = issue_call(failing(fit_, failed), X, starts())
             else:
                 seconds, faults = bench.timed_call(failing(fit_, failed), X, starts, n_iter)
