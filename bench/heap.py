@@ -14,6 +14,7 @@
     PYTHONPATH=build-dev python3 bench/heap.py --random-histories 20 --seed 1 --issue-cases \
         --save blocks.jsonl                                 # random histories (below)
     python3 bench/heap.py --report a.jsonl b.jsonl          # their table again, pooled from saved runs
+    PYTHONPATH=build-dev python3 bench/heap.py --peak-rss   # peak resident growth of a call at n = 1e6
 
 On the three interpreters the figures are kept for, a dev build per
 interpreter run from a venv with that NumPy:
