@@ -11,6 +11,10 @@
     PYTHONPATH=build-dev python3 bench/heap.py --iterations 10 --histories mixed,mixed-back
     PYTHONPATH=build-dev python3 bench/heap.py --histories in-turn,in-turn-back \
         --sizes 1000,10000,100000 --processes 5 --converge  # one fit after another, calls as users make them
+    PYTHONPATH=build-dev python3 bench/heap.py --random-histories 20 --seed 1 --issue-cases \
+        --save blocks.jsonl                                 # random histories (below)
+    python3 bench/heap.py --report a.jsonl b.jsonl          # their table again, pooled from saved runs
+    PYTHONPATH=build-dev python3 bench/heap.py --peak-rss   # peak resident growth of a call at n = 1e6
 
 On the three interpreters the figures are kept for, a dev build per
 interpreter run from a venv with that NumPy:
@@ -82,6 +86,25 @@ diagnostic: strace slows every system call).  --against-itself puts the
 rendering on both sides: its ratios show how far from 1 the measurement
 alone scatters on this machine.
 
+--random-histories N draws N histories instead of running the fixed ones:
+history h runs in a process of its own, from seed S + h (--seed S, drawn
+and printed when not given), and is a sequence of --blocks blocks.  Each
+block draws a fit, its components (k = 1-4 for the exponential and the
+Gaussian fit, 1-3 of each kind for exp+gauss), the dimension (1-3; 1 for
+the exponential fit) and n (log-uniform, 1e3 to 1e6), makes a new sample
+and start values near its parameters, and calls the two sides in turn (8,
+6 or 4 calls of 5, 4 or 2 iterations below 1e4, 1e5 and above), the side
+that goes first alternating from block to block and from history to
+history.  --issue-cases adds, in --processes processes each, the issue's
+fresh-process call (exp+gauss 1+1, n = 1e5) and its one-process sequence of
+exp+gauss shapes (1-2 of each kind, d 1 or 2, n = 3e4 then 1e5), both with
+the issue's call (positional arguments, 30 iterations, eps 0.0), 4 calls
+per block.  The table gives per fit and decade of n: the median of the
+per-call time ratios (each call against the other side's next to it), the
+worst block (ratio of its median times) and where it was, the median faults
+per call of each side, and the share of blocks whose module faults per call
+(median of the block) are at most the rendering's plus 500.
+
 --solo runs each side in processes of its own, with the same history and
 samples, the way a user's process holds only one of them: interleaved, each
 call starts from the heap that the other side's call left, and a side that
@@ -129,6 +152,7 @@ IN_TURN_CALLS = {1000: 7, 10_000: 7, 100_000: 3, 1_000_000: 3}  # per block, sid
 # by about 1%: more iterations and pairs keep the medians steady there.
 PLAN = {1000: (20, 40), 10_000: (10, 30), 100_000: (4, 12), 1_000_000: (2, 8)}
 QUICK_PLAN = {1000: (5, 5), 10_000: (5, 3)}
+RANDOM_HISTORIES = ("random", "issue-fresh", "issue-shapes")  # blocks of their own (see blocks_of)
 STRACE_MAX_N = 100_000  # strace slows the large sizes down too much
 
 
@@ -216,6 +240,12 @@ def worker(args):
     global AGAINST_ITSELF, CONVERGE, MARK_CALLS, ONLY
     AGAINST_ITSELF, CONVERGE, MARK_CALLS, ONLY = args.against_itself, args.converge, args.mark_calls, args.only
     fit, history, plan = args.fit, args.history, plan_of(args)
+    if history in RANDOM_HISTORIES:
+        run_blocks(history, args.seed, args.blocks, args.first)
+        return
+    if history == "peak-rss":
+        peak_rss(fit, int(args.sizes), args.only)
+        return
     sizes = [int(n) for n in args.sizes.split(",")]
     if history == "mixed":
         mixed(fit.split(","), sizes, plan)
@@ -316,6 +346,290 @@ def alternating(fit, X, n_iter, calls, first):
     return result
 
 
+# ---- random histories ------------------------------------------------------------
+#
+# A random history is a seeded sequence of blocks in one process: each block
+# draws a fit, its component counts, the dimension and n (log-uniform from
+# 1e3 to 1e6), makes a new sample, and calls kofa and the rendering on it in
+# turn, the side that goes first alternating from block to block.  The same
+# seed gives the same blocks, data and order.
+
+RANDOM_BLOCKS = 14  # blocks per random history
+RANDOM_FITS = ("exponential", "gaussian", "exp+gauss")
+RANDOM_TARGET_EXCESS = 500  # faults per call above the rendering's still within target
+
+
+def random_plan(n):
+    """(iterations per call, calls per block) at n: about the same time per block."""
+    if n < 10_000:
+        return 5, 8
+    if n < 100_000:
+        return 4, 6
+    return 2, 4
+
+
+def random_block(rng):
+    """One block's fit, shape label, sample maker and start maker, drawn from rng."""
+    fit = RANDOM_FITS[rng.integers(len(RANDOM_FITS))]
+    n = int(round(10 ** rng.uniform(3, 6)))
+    if fit == "exponential":
+        k = int(rng.integers(1, 5))
+        scales = numpy.sort(10 ** rng.uniform(-0.5, 1.5, k))
+        return fit, "k={}".format(k), n, exponential_data(scales), exponential_starts(scales)
+    if fit == "gaussian":
+        k, d = int(rng.integers(1, 5)), int(rng.integers(1, 4))
+        centres = rng.uniform(-10, 10, (k, d))
+        return fit, "d={} k={}".format(d, k), n, gaussian_data([], centres, 1.5, d), gaussian_starts([], centres, 3.0)
+    exponential_k, gaussian_k, d = int(rng.integers(1, 4)), int(rng.integers(1, 4)), int(rng.integers(1, 4))
+    scales = numpy.sort(10 ** rng.uniform(-0.5, 1.0, exponential_k))
+    centres = rng.uniform(12, 40, (gaussian_k, d))
+    return (fit, "d={} {}+{}".format(d, exponential_k, gaussian_k), n,
+            gaussian_data(scales, centres, 2.0, d), gaussian_starts(scales, centres, 4.0))
+
+
+def exponential_data(scales):
+    def make(rng, n):
+        parts = numpy.array_split(numpy.arange(n), len(scales))
+        return numpy.concatenate([rng.exponential(s, len(p)) for s, p in zip(scales, parts)]).reshape(-1, 1)
+    return make
+
+
+def exponential_starts(scales):
+    return lambda: {"k": len(scales), "init_lambda": [float(s) * 0.7 for s in scales]}
+
+
+def gaussian_data(scales, centres, spread, d):
+    """Exponential draws of each scale (d columns), then normal draws about
+    each centre: for exp+gauss, or for the Gaussian fit when scales is empty."""
+    def make(rng, n):
+        parts = numpy.array_split(numpy.arange(n), len(scales) + len(centres))
+        values = [rng.exponential(s, (len(p), d)) for s, p in zip(scales, parts)]
+        values += [rng.normal(c, spread, (len(p), d)) for c, p in zip(centres, parts[len(scales):])]
+        return numpy.concatenate(values)
+    return make
+
+
+def gaussian_starts(scales, centres, variance):
+    d = centres.shape[1]
+
+    def starts():
+        gaussian = {"init_mean": [numpy.array(c) + 0.5 for c in centres],
+                    "init_cov": [numpy.eye(d) * variance for _ in centres]}
+        if not len(scales):
+            return dict(k=len(centres), **gaussian)
+        return dict(exponential_k=len(scales), gaussian_k=len(centres),
+                    init_lambda=[float(s) * 0.7 for s in scales], **gaussian)
+    return starts
+
+
+FIT_NAMES = {"exponential": "exponential_mixture", "gaussian": "gaussian_mixture",
+             "exp+gauss": "exponential_gaussian_mixture"}
+
+
+def issue_block(exponential_k, gaussian_k, d, n):
+    """The exp+gauss shape of the issue's one-process history: exponential(2)
+    and normal(15, 2) draws, starts at scale 1, mean 12, covariance 4."""
+    scales = numpy.full(exponential_k, 2.0)
+    centres = numpy.full((gaussian_k, d), 15.0)
+    data = gaussian_data(scales, centres, 2.0, d)
+
+    def starts():
+        return dict(exponential_k=exponential_k, gaussian_k=gaussian_k, init_lambda=[1.0] * exponential_k,
+                    init_mean=[[12.0] * d for _ in range(gaussian_k)],
+                    init_cov=[numpy.eye(d) * 4 for _ in range(gaussian_k)])
+    return "exp+gauss", "d={} {}+{}".format(d, exponential_k, gaussian_k), n, data, starts
+
+
+def blocks_of(history, seed, count):
+    """The blocks of a history: random (drawn from seed), issue-fresh (the
+    issue's 1+1 call at n = 1e5 in a fresh process) or issue-shapes (exp+gauss
+    1-2 of each kind, d 1 or 2, n 3e4 then 1e5, one after the other)."""
+    if history == "random":
+        rng = numpy.random.default_rng(seed)
+        return [random_block(rng) for _ in range(count)]
+    if history == "issue-fresh":
+        return [issue_block(1, 1, 1, 100_000)]
+    if history == "issue-shapes":
+        return [issue_block(e, g, d, n) for n in (30_000, 100_000) for e in (1, 2) for g in (1, 2) for d in (1, 2)]
+    raise SystemExit("unknown history " + history)
+
+
+def run_blocks(history, seed, count, first):
+    """Runs the blocks of a history in this process, one JSON record per
+    block with the per-call times and faults of each side."""
+    for fit in RANDOM_FITS:
+        warm_up(fit)
+    for number, (fit, shape, n, data, starts) in enumerate(blocks_of(history, seed, count)):
+        X = data(numpy.random.default_rng([seed, number]), n)
+        if history.startswith("issue-"):  # the issue's calls: 30 iterations, eps 0.0
+            n_iter, calls = 30, 4
+        else:
+            n_iter, calls = random_plan(n)
+        if CONVERGE:
+            n_iter = None
+        reference_fit = getattr(reference, FIT_NAMES[fit])
+        sides = (("m", reference_fit if AGAINST_ITSELF else getattr(kofa, FIT_NAMES[fit])), ("r", reference_fit))
+        result = {"mt": [], "rt": [], "mf": [], "rf": [], "errors": []}
+        for call in range(calls):
+            name, fit_ = sides[(call + first + number) % 2]
+            if not measured_side(name):
+                continue
+            failed = []
+            if history.startswith("issue-"):  # the issue's call: eps 0.0, 30 iterations, no keywords
+                seconds, faults = issue_call(failing(fit_, failed), X, starts())
+            else:
+                seconds, faults = bench.timed_call(failing(fit_, failed), X, starts, n_iter)
+            result[name + "t"].append(seconds)
+            result[name + "f"].append(faults)
+            result["errors"] += [name + ": " + error for error in failed]
+        emit(dict(history=history, seed=seed, block=number, fit=fit, shape=shape, n=n,
+                  lead=sides[(first + number) % 2][0], **result))
+
+
+def failing(fit_, failed):
+    """fit_, whose exception (a drawn sample can make a fit fail, the same
+    way on both sides) is noted in `failed` rather than raised: such a call
+    is timed up to its failure."""
+    def call(*args, **kwargs):
+        try:
+            fit_(*args, **kwargs)
+        except Exception as exc:  # noqa: BLE001
+            failed.append(type(exc).__name__)
+    return call
+
+
+def issue_call(fit_, X, starts):
+    args = (X, starts["exponential_k"], starts["gaussian_k"], starts["init_lambda"], starts["init_mean"],
+            starts["init_cov"], 30, 0.0)
+    return bench.timed_call(lambda *a, **k: fit_(*args), X, lambda: {}, None)
+
+
+PEAK_RSS_CASES = ("exponential", "gaussian", "exp+gauss", "exp+gauss 1+1")
+PEAK_RSS_ITERATIONS = 3
+
+
+def status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise SystemExit("no {} in /proc/self/status".format(field))
+
+
+def peak_rss(fit, n, only):
+    """One call of one side at n in this fresh process: the growth of the
+    resident set's peak (VmHWM, reset through /proc/self/clear_refs before
+    the call) over the resident set before it, in KiB."""
+    if fit == "exp+gauss 1+1":
+        _, _, _, data, starts = issue_block(1, 1, 1, n)
+        name = "exp+gauss"
+    else:
+        case = case_of(fit)
+        data, starts, name = case.sample, case.starts, fit
+    X = data(numpy.random.default_rng(n), n)
+    side = getattr(reference if only == "reference" else kofa, FIT_NAMES[name])
+    bench.timed_call(side, data(numpy.random.default_rng(1), 100), starts, 2)  # one-time work inside NumPy
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = status_kib("VmRSS")
+    bench.timed_call(side, X, starts, PEAK_RSS_ITERATIONS)
+    emit(dict(fit=fit, n=n, side=only, before=before, peak=status_kib("VmHWM")))
+
+
+def peak_rss_report(args):
+    """Per fit, the peak resident growth of one call of each side, each in
+    --processes fresh processes (the median)."""
+    n = int(args.max_n or 1_000_000)
+    print("peak resident set growth of one call ({} iterations, n = {}), KiB over the resident set "
+          "before the call; median of {} fresh processes per side".format(PEAK_RSS_ITERATIONS, n, args.processes))
+    print(bench.row(("fit", "module", "rendering", "m/r"), (16, 10, 10, 6)))
+    for fit in PEAK_RSS_CASES:
+        growth = {}
+        for side in ("module", "reference"):
+            records = []
+            for _ in range(args.processes):
+                records += child(fit, "peak-rss", [n], args, extra=["--only", side])
+            growth[side] = statistics.median(r["peak"] - r["before"] for r in records)
+        print(bench.row((fit, growth["module"], growth["reference"],
+                         "{:.3f}".format(growth["module"] / growth["reference"])), (16, 10, 10, 6)), flush=True)
+
+
+SOLO_RECORDS = False  # the records come from --solo runs (set by the driver)
+
+
+def decade(n):
+    return "1e{}".format(min(5, len(str(n)) - 1))
+
+
+def random_report(records, seeds, args):
+    global SOLO_RECORDS
+    SOLO_RECORDS = any(r.get("solo") for r in records)
+    """Per (fit, n-decade): blocks, the median of the per-call time ratios
+    (each module call against the rendering call next to it), the worst
+    block (ratio of its median times), the median faults per call of each
+    side, and the share of blocks whose median faults per call are at most
+    the rendering's plus RANDOM_TARGET_EXCESS."""
+    cells = {}
+    for record in records:
+        cells.setdefault((record["fit"], decade(record["n"])), []).append(record)
+    header = ("fit", "n", "blocks", "ratio", "worst block", "where", "faults/call m", "faults/call r",
+              "within", "worst excess")
+    widths = (11, 4, 6, 6, 11, 30, 13, 13, 9, 16)
+    print(bench.row(header, widths))
+    overall = {"blocks": 0, "within": 0, "steady": 0}
+    for fit in RANDOM_FITS:
+        for dec in ("1e3", "1e4", "1e5"):
+            blocks = cells.get((fit, dec))
+            if not blocks:
+                continue
+            ratios, block_ratios, mf, rf, within, excess, steady = [], [], [], [], 0, [], 0
+            for b in blocks:
+                if not (b["mt"] and b["rt"]):
+                    continue
+                ratios += [m / r for m, r in zip(b["mt"], b["rt"])]
+                block_ratios.append((statistics.median(b["mt"]) / statistics.median(b["rt"]), b))
+                m, r = statistics.median(b["mf"]), statistics.median(b["rf"])
+                mf.append(m)
+                rf.append(r)
+                excess.append((m - r, b))
+                within += m <= r + RANDOM_TARGET_EXCESS
+                # Without the block's first call, which meets the heap that
+                # the previous block (another fit, another n) left and is made
+                # by one side only (b["lead"]); with --solo both sides' first
+                # calls are dropped alike.
+                later = {"m": b["mf"], "r": b["rf"]}
+                if "lead" in b and not SOLO_RECORDS:
+                    later[b["lead"]] = later[b["lead"]][1:]
+                else:
+                    later = {side: faults[1:] for side, faults in later.items()}
+                steady += (not later["m"] or not later["r"] or
+                           statistics.median(later["m"]) <= statistics.median(later["r"]) + RANDOM_TARGET_EXCESS)
+            if not block_ratios:
+                continue
+            worst, wb = max(block_ratios, key=lambda x: x[0])
+            worst_excess, eb = max(excess, key=lambda x: x[0])
+            overall["blocks"] += len(block_ratios)
+            overall["within"] += within
+            overall["steady"] += steady
+            print(bench.row((fit, dec, len(block_ratios), fmt_ratio(statistics.median(ratios)), fmt_ratio(worst),
+                             "{} {} {} n={}".format(wb["history"][:6], wb["seed"], wb["shape"], wb["n"]),
+                             fmt_faults(statistics.median(mf)), fmt_faults(statistics.median(rf)),
+                             "{:.0f}%/{:.0f}%".format(100.0 * within / len(block_ratios),
+                                                      100.0 * steady / len(block_ratios)),
+                             "{:.0f} ({})".format(worst_excess, eb["shape"])), widths))
+    failed = [r for r in records if r.get("errors")]
+    if failed:
+        print("blocks whose calls raised (timed up to the failure, same on both sides): {} ({})".format(
+            len(failed), ", ".join(sorted({"{} {}".format(r["fit"], r["shape"]) for r in failed}))))
+    if overall["blocks"]:
+        print("blocks within the fault target (module <= rendering + {} per call): {} of {} ({:.1f}%)".format(
+            RANDOM_TARGET_EXCESS, overall["within"], overall["blocks"],
+            100.0 * overall["within"] / overall["blocks"]))
+        print("  the same without each block's first call: {} of {} ({:.1f}%)".format(
+            overall["steady"], overall["blocks"], 100.0 * overall["steady"] / overall["blocks"]))
+    print("seeds: " + " ".join(str(s) for s in seeds))
+
+
 # ---- driver ----------------------------------------------------------------------------
 
 def child(fit, history, sizes, args, extra=(), prefix=()):
@@ -339,6 +653,60 @@ def child(fit, history, sizes, args, extra=(), prefix=()):
     if done.returncode != 0:
         raise SystemExit("worker failed ({}): {}".format(done.returncode, " ".join(command)))
     return [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+
+
+def random_histories(args):
+    """The random histories (and with --issue-cases the issue's two), each in
+    a process of its own; with --solo each side in processes of its own."""
+    seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(3), "little")
+    print("kofa against tests/reference.py in random heap histories{}".format(
+        ", each side in processes of its own" if args.solo else ", interleaved in one process"), flush=True)
+    print("  python {}, numpy {}, kofa {}".format(sys.version.split()[0], numpy.__version__, kofa.__file__))
+    print("  {} random histories of {} blocks, seeds {}..{} (--seed {}){}".format(
+        args.random_histories, args.blocks, seed, seed + args.random_histories - 1, seed,
+        "; the issue's histories in {} processes each".format(args.processes) if args.issue_cases else ""))
+    print(flush=True)
+    runs = [("random", seed + h, h % 2) for h in range(args.random_histories)]
+    if args.issue_cases:
+        runs += [(history, seed + p, p % 2) for history in ("issue-fresh", "issue-shapes")
+                 for p in range(args.processes)]
+    started = time.perf_counter()
+    records = []
+    for history, run_seed, first in runs:
+        extra = ["--seed", str(run_seed), "--first", str(first), "--blocks", str(args.blocks)]
+        if args.solo:
+            module = child("-", history, [0], args, extra=extra + ["--only", "module"])
+            rendering = child("-", history, [0], args, extra=extra + ["--only", "reference"])
+            done = [dict(m, rt=r["rt"], rf=r["rf"], solo=True) for m, r in zip(module, rendering)]
+        else:
+            done = child("-", history, [0], args, extra=extra)
+        records += done
+        if args.save:
+            with open(args.save, "a") as saved:
+                for record in done:
+                    saved.write(json.dumps(record) + "\n")
+        print("  {} seed {}: {} blocks ({:.0f} s)".format(history, run_seed, len(done),
+                                                          time.perf_counter() - started), flush=True)
+    print()
+    random_report([r for r in records if r["history"] == "random"], [s for h, s, _ in runs if h == "random"], args)
+    for history in ("issue-fresh", "issue-shapes"):
+        chosen = [r for r in records if r["history"] == history]
+        if not chosen:
+            continue
+        print()
+        print(history + ", per block (pooled over the processes): shape, n, time ratio of the medians, "
+              "faults per call m/r")
+        by_shape = {}
+        for r in chosen:
+            into = by_shape.setdefault((r["shape"], r["n"]), {k: [] for k in ("mt", "rt", "mf", "rf")})
+            for k in into:
+                into[k] += r[k]
+        for (shape, n), r in by_shape.items():
+            print("  {:12} n={:<7} {}  {}/{}".format(shape, n, fmt_ratio(statistics.median(r["mt"]) /
+                                                                        statistics.median(r["rt"])),
+                                                     fmt_faults(statistics.median(r["mf"])),
+                                                     fmt_faults(statistics.median(r["rf"]))))
+    print("total time {:.0f} s".format(time.perf_counter() - started))
 
 
 def summary(record):
@@ -434,7 +802,23 @@ def main():
                         help="each side in processes of its own, rather than interleaved in one")
     parser.add_argument("--against-itself", action="store_true",
                         help="the rendering on both sides: how far the ratios scatter by themselves")
+    parser.add_argument("--random-histories", type=int, default=0, metavar="N",
+                        help="N random histories (seeds S, S+1, ...), one process each, instead of the fixed ones")
+    parser.add_argument("--seed", type=int, default=None, metavar="S",
+                        help="first seed of the random histories (default: drawn and printed)")
+    parser.add_argument("--blocks", type=int, default=RANDOM_BLOCKS,
+                        help="blocks per random history (default {})".format(RANDOM_BLOCKS))
+    parser.add_argument("--issue-cases", action="store_true",
+                        help="also the issue's two exp+gauss histories (issue-fresh, issue-shapes), "
+                             "--processes processes each")
+    parser.add_argument("--peak-rss", action="store_true",
+                        help="peak resident set growth of one call per fit and side at n = --max-n "
+                             "(default 1e6), each in fresh processes")
+    parser.add_argument("--save", metavar="FILE", help="append the random-history blocks to FILE (JSON lines)")
+    parser.add_argument("--report", nargs="+", metavar="FILE",
+                        help="only the random-history table of blocks saved with --save")
     # for the worker processes
+    parser.add_argument("--first", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--fit", help=argparse.SUPPRESS)
     parser.add_argument("--history", help=argparse.SUPPRESS)
@@ -446,6 +830,19 @@ def main():
     args = parser.parse_args()
     if args.worker:
         worker(args)
+        return
+    if args.report:
+        records = []
+        for path in args.report:
+            with open(path) as saved:
+                records += [json.loads(line) for line in saved if line.startswith("{")]
+        random_report(records, sorted({r["seed"] for r in records if r["history"] == "random"}), args)
+        return
+    if args.peak_rss:
+        peak_rss_report(args)
+        return
+    if args.random_histories or args.issue_cases:
+        random_histories(args)
         return
 
     plan = plan_of(args)

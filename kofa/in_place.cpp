@@ -1,6 +1,7 @@
 #include "kofa/in_place.hpp"
 
 #include <cmath>
+#include <cstdio>
 
 namespace kofa {
 
@@ -14,11 +15,19 @@ PyTypeObject* numpy_float64_type = nullptr;
 PyObject* float64_dtype = nullptr;
 PyObject* float32_dtype = nullptr;
 
-// Small arrays are not reused: below this size a new array costs less time
-// than the in-place loop's setup (bench/heap.py at n = 1e3), and there is no
-// page to save. NumPy reuses the interpreter's temporaries from 256 KiB on;
-// the fits' (n,) arrays at n = 1e4 (80 KiB) still fault less when reused.
-constexpr Py_ssize_t kSmallestReused = 64 * 1024;
+// Arrays are reused from the size at which NumPy elides the interpreter's
+// temporaries (NPY_MIN_ELIDE_BYTES, 256 KiB on every release from 1.24 on),
+// so that the fits make a new array where the rendering's NumPy makes one and
+// the heap sees the rendering's sequence of blocks (docs/performance.md,
+// "The rendering's lifetimes").
+constexpr Py_ssize_t kSmallestReused = 256 * 1024;
+
+// Whether NumPy's float64 scalar, as the left operand of a product with an
+// array, leaves the product to the array's operator, whose elision then
+// reuses the rendering's temporary: releases before 2.1. From 2.1 the
+// scalar's own operator makes a new array, and so does the module. Read at
+// load from numpy.__version__; an unreadable release counts as a new one.
+bool float64_scalar_defers = false;
 
 bool is_numpy_array(PyObject* object) {
     return numpy_array_type != nullptr && Py_TYPE(object) == numpy_array_type;
@@ -132,19 +141,24 @@ bool holds_nan(const Py_buffer* view) {
 //     whose elements overlap would be written several times over), and it
 //     belongs to it (owns_its_buffer: a view of an array that somebody
 //     keeps would change that array);
-//  5. an array factor is contiguous and broadcasts to temporary's shape
-//     without enlarging it;
+//  5. an array factor is contiguous and has no axes or exactly temporary's
+//     shape: NumPy's elision reuses the rendering's temporaries only then,
+//     and the fits reuse where the rendering's NumPy does (with a broadcast
+//     factor the rendering makes a new array);
 //  6. the factor holds no NaN: with a NaN on both sides, which NaN the
 //     result keeps depends on the operand order and on the loop NumPy
 //     picks (NumPy 1.24 picks other loops in place), whereas with at most
 //     one NaN operand IEEE arithmetic gives the same bits either way;
-//  7. it is at least kSmallestReused bytes: below that reuse saves nothing.
+//  7. it is at least kSmallestReused bytes, where NumPy's elision starts;
+//  8. a float64 scalar in front (factor * temporary) only where that
+//     scalar leaves the product to the array (float64_scalar_defers).
 // Only the reference counts, weak-reference lists, `base` and `dtype`
 // getters, read-only buffer exports and data of NumPy's own types are
 // consulted: no Python code runs, no warning is emitted, and an exception
 // pending before the check is left alone.
-bool can_reuse(PyObject* temporary, PyObject* factor) {
+bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false) {
     if (!is_numpy_array(temporary) || !unseen(temporary, 1)) return false;
+    if (factor_first && is_numpy_float64(factor) && !float64_scalar_defers) return false;
     const bool scalar_factor = PyFloat_CheckExact(factor) || is_numpy_float64(factor);
     if (!scalar_factor && !is_numpy_array(factor)) return false;
     if (scalar_factor && std::isnan(PyFloat_AS_DOUBLE(factor))) return false;
@@ -162,10 +176,13 @@ bool can_reuse(PyObject* temporary, PyObject* factor) {
     if (scalar_factor) return true;
     if (!has_dtype(factor, float64 ? float64_dtype : float32_dtype)) return false;
     ArrayBuffer other(factor);
-    if (!other || !other.contiguous() || other->ndim > product->ndim) return false;
-    for (int axis = 1; axis <= other->ndim; ++axis) {
-        const Py_ssize_t size = other->shape[other->ndim - axis];
-        if (size != 1 && size != product->shape[product->ndim - axis]) return false;
+    // Like NumPy's elision, no broadcasting: an array factor has no axes or
+    // exactly the temporary's shape.
+    if (!other || !other.contiguous()) return false;
+    if (other->ndim != 0) {
+        if (other->ndim != product->ndim) return false;
+        for (int axis = 0; axis < other->ndim; ++axis)
+            if (other->shape[axis] != product->shape[axis]) return false;
     }
     return float64 ? !holds_nan<double>(other.operator->()) : !holds_nan<float>(other.operator->());
 }
@@ -197,6 +214,12 @@ void remember_numpy_types(PyObject* numpy_module) {
         if (dtype != nullptr && !PyObject_TypeCheck(dtype, dtype_type)) Py_CLEAR(dtype);
         return dtype;
     };
+    PyObject* release = PyDict_GetItemString(names, "__version__");
+    const char* text = release != nullptr && PyUnicode_Check(release) ? PyUnicode_AsUTF8(release) : nullptr;
+    if (text == nullptr) PyErr_Clear();  // an unreadable release is not a failed load
+    int major = 0, minor = 0;
+    if (text != nullptr && std::sscanf(text, "%d.%d", &major, &minor) == 2)
+        float64_scalar_defers = major < 2 || (major == 2 && minor < 1);
     if (numpy_array_type == nullptr) numpy_array_type = static_type(id.ndarray);
     if (numpy_float64_type == nullptr) numpy_float64_type = static_type(id.float64);
     if (float64_dtype == nullptr || float32_dtype == nullptr) {
@@ -210,7 +233,7 @@ void remember_numpy_types(PyObject* numpy_module) {
 }
 
 Ref times_temporary(View factor, Ref temporary) {
-    if (can_reuse(temporary.get(), factor.get()))
+    if (can_reuse(temporary.get(), factor.get(), /*factor_first=*/true))
         return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
     return factor * temporary;
 }

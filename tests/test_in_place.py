@@ -6,7 +6,10 @@ keep or watch what they return (strongly, weakly, in a weak-value memo) or
 hand out look-alikes of NumPy's types (subclasses that take NumPy's names).
 Under each, module and rendering must give the same results, output and
 operator calls, and no array that the stand-in can still reach may change.
-The samples are large enough for the reuse to engage (from 64 KiB).
+The products of the centred values (20,000 rows of two columns, 320 KB)
+are large enough for the reuse to engage (from 256 KiB); the (n,) rows
+are not, so that the rendering's NumPy does not elide them either: it
+does so by reference count alone, weakly held arrays included.
 """
 import contextlib
 import gc

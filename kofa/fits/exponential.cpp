@@ -10,10 +10,10 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
     Ref lambda_ = truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.two, k);
     Ref weight;
 
-    // Each iteration's responsibilities replace the previous ones only once
-    // they exist, which keeps the allocator from returning memory to the
-    // system and taking it back in every iteration.
-    Ref prob;
+    // The rendering's locals, each released when the rendering rebinds it:
+    // the previous value goes only once the new one exists (docs/performance.md,
+    // "The rendering's lifetimes").
+    Ref prob, sample;
     RangeLoop passes(step, 64, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: densities normalised per observation, not weighted.
@@ -32,7 +32,7 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
         weight = weight_shares(prob);
         step(72);
         replace_zero_weights(weight, call_method(weight, id.min));
-        update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_);
+        update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_, sample);
 
         step(81);
         print_claimed_share(prob, prob);

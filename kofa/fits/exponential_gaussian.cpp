@@ -3,7 +3,6 @@
 #include "kofa/fits/fit.hpp"
 #include "kofa/fits/fits.hpp"
 #include "kofa/fits/steps.hpp"
-#include "kofa/in_place.hpp"
 
 namespace kofa::fits {
 
@@ -31,28 +30,26 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, gaussian_k);
     Ref exponential_weight, gaussian_weight;
 
-    // Unlike the other two fits, this one lets each kind's previous
-    // responsibilities go before its new densities are made: the new rows
-    // have the same sizes and take the blocks the old ones leave. Kept until
-    // after, as a rebound local would be, they push the new rows to the top
-    // of the heap, and a later free there leaves enough for glibc to trim
-    // and fault back in, once the other fits or earlier iterations have
-    // raised its thresholds (bench/heap.py, mixed histories).
-    Ref exponential_prob, gaussian_prob;
+    // The rendering's locals, each released when the rendering rebinds it:
+    // the previous value goes only once the new one exists, so a live block
+    // always sits above the ones being freed (docs/performance.md, "The
+    // rendering's lifetimes").
+    Ref exponential_prob, gaussian_prob, total, sample;
     RangeLoop passes(step, 94, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: one per-observation total over both kinds.
         step(96);
-        exponential_prob.reset();
         exponential_prob = exponential_density_rows(X, lambda_);
         step(97);
-        gaussian_prob.reset();
         gaussian_prob = gaussian_density_rows(X, mean, cov);
         step(98);
-        Ref total = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
-        exponential_prob = temporary_over(std::move(exponential_prob), total);
+        // The stacked rows go before the previous total, as the rendering's
+        // temporary goes before its local is rebound.
+        Ref sums = call_method(stack(exponential_prob, gaussian_prob), id.sum, constant.zero);
+        total = std::move(sums);
+        exponential_prob = exponential_prob / total;
         step(99);
-        gaussian_prob = temporary_over(std::move(gaussian_prob), total);
+        gaussian_prob = gaussian_prob / total;
         step(100);
         clear_nan(exponential_prob);
         step(101);
@@ -74,8 +71,9 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
 
         update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
-                      lambda_);
-        update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov);
+                      lambda_, sample);
+        update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov,
+                         sample);
 
         step(129);
         print_stacked_claimed_share(stack(exponential_prob, gaussian_prob), exponential_prob);

@@ -11,19 +11,18 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
     step(11);
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, k);
     Ref weight;
-    // Each iteration's responsibilities replace the previous ones only once
-    // the new densities exist, as a rebound local would; released earlier,
-    // they leave a hole at the top of the heap that glibc gives back to the
-    // system and faults in again, in some states of the heap.
-    Ref prob;
+    // The rendering's locals, each released when the rendering rebinds it:
+    // the previous value goes only once the new one exists (docs/performance.md,
+    // "The rendering's lifetimes").
+    Ref prob, sample;
 
     RangeLoop passes(step, 13, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: densities normalised per observation, not weighted.
         step(15);
-        prob = gaussian_density_rows(X, mean, cov, /*keep_weighted=*/true);
+        prob = gaussian_density_rows(X, mean, cov);
         step(16);
-        prob = normalised_in_place(std::move(prob));
+        prob = normalised(prob);
         step(17);
         clear_nan(prob);
 
@@ -36,7 +35,7 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
         step(21);
         weight = weight_shares(prob);
         replace_zero_weights(weight, call_method(weight, id.min));
-        update_gaussians(step, {24, 25, 27, 29}, X, prob, weight, k, mean, cov);
+        update_gaussians(step, {24, 25, 27, 29}, X, prob, weight, k, mean, cov, sample);
 
         step(31);
         print_claimed_share(prob, prob);

@@ -16,7 +16,7 @@ Ref random_uniform() { return attr(numpy_attr(id.random), id.uniform); }
 
 // The normal density of every observation under one component, computed as
 // it stands: very small densities become 0 rather than being rescaled.
-Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
+Ref gaussian_density_row(View X, View m, View c) {
     Ref two_pi = constant.two_float * numpy_attr(id.pi);
     Ref scale = power(two_pi, dimension(X));
     Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
@@ -27,13 +27,11 @@ Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
     Ref centred = X - m;
     Ref inverse = call(attr(numpy_attr(id.linalg), id.inv), c);
     // The products below reuse the buffer of the array that only this row
-    // holds, as NumPy does for the interpreter's temporaries, so a row needs
-    // no more arrays than the rendering. The centred values go as soon as they
-    // are used. With keep_weighted, `weighted`, the last (n, d) array, stays
-    // until the row exists: the (n,) arrays then fill the holes the others
-    // left, and what is freed at the end is not at the top of the heap, which
-    // glibc would otherwise trim and fault back in for every row. Which order
-    // faults less depends on the fit's other arrays (bench/heap.py).
+    // holds, where NumPy's elision reuses the rendering's temporaries (from
+    // 256 KiB, in_place.cpp), and each array goes where the rendering's
+    // temporary goes. The centred values are made once: the rendering frees
+    // its first `X - m` after the product with the inverse and makes the
+    // second, of the same size, at once in the block it left.
     Ref product = call(dot, centred, inverse);
     // The inverse goes once its one use is done, where the rendering's
     // temporary argument goes.
@@ -41,7 +39,7 @@ Ref gaussian_density_row(View X, View m, View c, bool keep_weighted) {
     Ref weighted = temporary_times(std::move(product), centred);
     centred.reset();
     Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
-    if (!keep_weighted) weighted.reset();
+    weighted.reset();
     Ref exponent = times_temporary(constant.minus_half, std::move(squared_distance));
     Ref density = call(exp, exponent);
     exponent.reset();
@@ -88,20 +86,18 @@ Ref exponential_density_rows(View X, View scales) {
         Ref exponent = (constant.minus_one / l) * X;
         Ref exponential = call(exp, exponent);
         exponent.reset();
-        // A new array rather than the exponential's buffer: reusing it here
-        // faults more in every heap history measured (bench/heap.py).
-        append(columns, inverse * exponential);
+        append(columns, times_temporary(inverse, std::move(exponential)));
     }
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
 }
 
-Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted) {
+Ref gaussian_density_rows(View X, View means, View covs) {
     Ref rows = new_list();
     Iterator components(call(View(process.zip), means, covs));
     while (Ref pair = components.next()) {
         Ref m, c;
         unpack_pair(pair, m, c);
-        append(rows, gaussian_density_row(X, m, c, keep_weighted));
+        append(rows, gaussian_density_row(X, m, c));
     }
     // numpy.r_ is looked up once the rows are made.
     Ref r_ = numpy_attr(id.r_);
@@ -111,11 +107,6 @@ Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted) {
 Ref stack(View a, View b) { return item(numpy_attr(id.r_), tuple_of(a, b)); }
 
 Ref normalised(View prob) { return prob / call_method(prob, id.sum, constant.zero); }
-
-Ref normalised_in_place(Ref prob) {
-    Ref totals = call_method(prob, id.sum, constant.zero);
-    return temporary_over(std::move(prob), totals);
-}
 
 void clear_nan(View prob) {
     Ref isnan = numpy_attr(id.isnan);
@@ -133,19 +124,28 @@ void replace_zero_weights(View weight, View smallest) {
     set_item(weight, equal(weight, constant.zero), smallest);
 }
 
-Selection select_most_responsible(View prob, View i, View weight) {
+Selection select_most_responsible(View prob, View i, View weight, Ref& sample) {
     Ref row = item(prob, i);
     Ref percentile = numpy_attr(id.percentile);
     Ref percentage = (constant.one - item(weight, i)) * constant.hundred;
     Ref threshold = call(percentile, row, percentage);
-    Ref sample = greater(row, threshold);
-    return Selection{std::move(row), std::move(sample)};
+    Ref mask = greater(row, threshold);
+    threshold.reset();
+    sample = std::move(mask);
+    return Selection{std::move(row), View(sample)};
 }
 
 Ref weighted_location(View X, const Selection& selection) {
     Ref selected = attr(item(X, selection.sample), id.T);
     Ref responsibility = item(selection.row, selection.sample);
-    Ref weighted_sum = call_method_with_axis(selected * responsibility, id.sum, constant.one);
+    Ref product = selected * responsibility;
+    // The selected observations go once their product exists, as the
+    // rendering's temporary does; the selected responsibilities stay for
+    // their sum, where the rendering selects them again into the block
+    // they left.
+    selected.reset();
+    Ref weighted_sum = call_method_with_axis(product, id.sum, constant.one);
+    product.reset();
     return weighted_sum / call_method(responsibility, id.sum);
 }
 
@@ -218,11 +218,11 @@ void remember_numpy_release(PyObject* numpy_module) {
 }
 
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
-                   View scales) {
+                   View scales, Ref& sample) {
     RangeLoop components(step, lines.loop, k);
     while (Ref i = components.next()) {
         step(lines.select);
-        Selection selection = select_most_responsible(prob, i, weight);
+        Selection selection = select_most_responsible(prob, i, weight, sample);
         step(lines.location);
         Ref m = weighted_location(X, selection);
         step(lines.store);
@@ -232,11 +232,11 @@ void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob
 }
 
 void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, View prob, View weight, View k,
-                      View means, View covs) {
+                      View means, View covs, Ref& sample) {
     RangeLoop components(step, lines.loop, k);
     while (Ref i = components.next()) {
         step(lines.select);
-        Selection selection = select_most_responsible(prob, i, weight);
+        Selection selection = select_most_responsible(prob, i, weight, sample);
         step(lines.mean);
         set_item(means, i, weighted_location(X, selection));
         step(lines.cov);

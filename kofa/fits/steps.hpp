@@ -30,21 +30,17 @@ Ref default_covariances(View X, View k);
 Ref exponential_density_rows(View X, View scales);
 
 // numpy.r_[[normal density row of (m, c) for m, c in zip(means, covs)]]:
-// (K, n), K the shorter of means and covs. keep_weighted only changes when an
-// (n, d) temporary is released (see the definition): the Gaussian fit faults
-// less with it, exp+gauss without.
-Ref gaussian_density_rows(View X, View means, View covs, bool keep_weighted = false);
+// (K, n), K the shorter of means and covs.
+Ref gaussian_density_rows(View X, View means, View covs);
 
 // numpy.r_[a, b]: (Ka, n) on (Kb, n) gives (Ka + Kb, n); (Ka,) on (Kb,) gives (Ka + Kb,)
 Ref stack(View a, View b);
 
 // prob / prob.sum(0): each observation's densities as shares of their total;
-// (K, n) divided by the (n,) column sums. normalised_in_place divides prob's
-// own buffer where nothing else holds it: fewer page faults in the Gaussian
-// fit (exp+gauss divides its two kinds in place too), more in the exponential
-// one, whose new array fills the hole its columns left (bench/heap.py).
+// (K, n) divided by the (n,) column sums, into a new array: the caller's
+// prob is a named local of the rendering, whose old value goes only once the
+// new one exists.
 Ref normalised(View prob);
-Ref normalised_in_place(Ref prob);
 
 // prob[numpy.isnan(prob)] = 0, in place: an observation whose total was 0,
 // infinite or NaN is claimed by nobody.
@@ -65,13 +61,16 @@ Ref weight_shares(View prob);
 void replace_zero_weights(View weight, View smallest);
 
 // The observations that component i claims most strongly: its responsibility
-// row prob[i] (n,) and the mask sample (n,) of the entries strictly above the
-// (1 - weight[i]) * 100-th percentile of that row.
+// row prob[i] (n,) and the mask (n,) of the entries strictly above the
+// (1 - weight[i]) * 100-th percentile of that row. The mask is stored in
+// `sample`, the fit's own local that lives from one component and one
+// iteration to the next as the rendering's does: the previous mask goes once
+// the new one exists.
 struct Selection {
     Ref row;
-    Ref sample;
+    View sample;
 };
-Selection select_most_responsible(View prob, View i, View weight);
+Selection select_most_responsible(View prob, View i, View weight, Ref& sample);
 
 // (X[sample].T * row[sample]).sum(axis=1) / row[sample].sum(): the
 // responsibility-weighted location of the s selected observations only;
@@ -96,7 +95,7 @@ struct ScaleUpdateLines {
     int loop, select, location, store;
 };
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
-                   View scales);
+                   View scales, Ref& sample);
 
 // for i in range(k): each Gaussian component's mean from the observations it
 // claims most strongly, then its covariance about that new mean.
@@ -104,7 +103,7 @@ struct GaussianUpdateLines {
     int loop, select, mean, cov;
 };
 void update_gaussians(Steps& step, const GaussianUpdateLines& lines, View X, View prob, View weight, View k,
-                      View means, View covs);
+                      View means, View covs, Ref& sample);
 
 // ---- progress and convergence ------------------------------------------------
 
