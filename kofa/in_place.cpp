@@ -1,7 +1,6 @@
 #include "kofa/in_place.hpp"
 
 #include <cmath>
-#include <cstdio>
 
 namespace kofa {
 
@@ -214,12 +213,8 @@ void remember_numpy_types(PyObject* numpy_module) {
         if (dtype != nullptr && !PyObject_TypeCheck(dtype, dtype_type)) Py_CLEAR(dtype);
         return dtype;
     };
-    PyObject* release = PyDict_GetItemString(names, "__version__");
-    const char* text = release != nullptr && PyUnicode_Check(release) ? PyUnicode_AsUTF8(release) : nullptr;
-    if (text == nullptr) PyErr_Clear();  // an unreadable release is not a failed load
-    int major = 0, minor = 0;
-    if (text != nullptr && std::sscanf(text, "%d.%d", &major, &minor) == 2)
-        float64_scalar_defers = major < 2 || (major == 2 && minor < 1);
+    const NumpyRelease release = read_numpy_release(numpy_module);
+    float64_scalar_defers = release.known && release.before(2, 1);
     if (numpy_array_type == nullptr) numpy_array_type = static_type(id.ndarray);
     if (numpy_float64_type == nullptr) numpy_float64_type = static_type(id.float64);
     if (float64_dtype == nullptr || float32_dtype == nullptr) {

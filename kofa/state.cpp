@@ -1,5 +1,7 @@
 #include "kofa/state.hpp"
 
+#include <cstdio>
+
 namespace kofa {
 
 Identifiers id;
@@ -56,6 +58,19 @@ bool make_identifiers_and_constants() {
            keep_float(constant.default_eps, 1e-05) && keep_int(constant.zero, 0) && keep_int(constant.one, 1) &&
            keep_int(constant.two, 2) && keep_int(constant.hundred, 100) && keep_int(constant.thousand, 1000) &&
            keep_int(constant.minus_one, -1) && keep_float(constant.minus_half, -0.5);
+}
+
+NumpyRelease read_numpy_release(PyObject* numpy_module) {
+    NumpyRelease release;
+    PyObject* names = PyModule_Check(numpy_module) ? PyModule_GetDict(numpy_module) : nullptr;
+    PyObject* version = names != nullptr ? PyDict_GetItemString(names, "__version__") : nullptr;
+    const char* text = version != nullptr && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return release;
+    }
+    release.known = std::sscanf(text, "%d.%d", &release.major, &release.minor) == 2;
+    return release;
 }
 
 }  // namespace kofa

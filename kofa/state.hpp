@@ -52,6 +52,20 @@ struct ProcessState {
     PyObject* source_file = nullptr;  // shown in traceback entries and code objects
 };
 
+// The release of the NumPy imported at load, where its module says it:
+// behaviours the fits follow changed between releases.
+struct NumpyRelease {
+    bool known = false;
+    int major = 0, minor = 0;
+    bool before(int other_major, int other_minor) const {
+        return major < other_major || (major == other_major && minor < other_minor);
+    }
+};
+
+// Reads numpy.__version__ from the module's dict: no Python code runs, and
+// an unreadable release is left unknown with no exception pending.
+NumpyRelease read_numpy_release(PyObject* numpy_module);
+
 extern Identifiers id;
 extern Constants constant;
 extern ProcessState process;

@@ -1,7 +1,6 @@
 #include "kofa/fits/steps.hpp"
 #include "kofa/in_place.hpp"
 
-#include <cstdio>
 #include <utility>
 
 namespace kofa::fits {
@@ -204,17 +203,8 @@ bool stores_one_element(View scales, View m) {
 }  // namespace
 
 void remember_numpy_release(PyObject* numpy_module) {
-    // Read from the module's dict: no Python code runs at this point of the load.
-    PyObject* names = PyModule_Check(numpy_module) ? PyModule_GetDict(numpy_module) : nullptr;
-    PyObject* release = names != nullptr ? PyDict_GetItemString(names, "__version__") : nullptr;
-    const char* text = release != nullptr && PyUnicode_Check(release) ? PyUnicode_AsUTF8(release) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();  // an unreadable release is not a failed load
-        return;
-    }
-    int major = 0, minor = 0;
-    if (std::sscanf(text, "%d.%d", &major, &minor) == 2)
-        numpy_refuses_array_as_element = major > 2 || (major == 2 && minor >= 4);
+    const NumpyRelease release = read_numpy_release(numpy_module);
+    numpy_refuses_array_as_element = !release.known || !release.before(2, 4);
 }
 
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
