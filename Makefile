@@ -18,6 +18,7 @@
 #   make dev       quick build for python3 into build-dev/ (PYTHONPATH=build-dev python3 ...)
 #   make mutants   mutation testing: a sample of mutants of kofa/*.cpp, each built and run
 #                  against the fast tests on 3.11 (tools/mutants.py; ARGS="--count 80 --seed 2")
+#   make faults    the same for the faults written by hand in tools/faults/*.patch
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
 #   make cacheclean  remove ~/.cache/kofa: the CPython interpreters make test built
@@ -100,10 +101,13 @@ bench-threads: $(TOOLS)/.installed interpreters
 	$(RUN_NOX) -s bench_threads -- $(ARGS)
 	$(TOOLS)/bin/python bench/threads.py --report $(THREAD_TABLES)
 
-.PHONY: mutants
+.PHONY: mutants faults
 mutants: $(TOOLS)/.installed
 	@test -x $(TOOLS)/bin/mutate || $(TOOLS)/bin/python -m pip install --quiet "universalmutator==1.14.1"
 	nice $(TOOLS)/bin/python tools/mutants.py $(ARGS)
+
+faults: $(TOOLS)/.installed
+	nice $(TOOLS)/bin/python tools/mutants.py --patches tools/faults $(ARGS)
 
 dev:
 	cmake -S . -B $(DEV_DIR)/cmake -DCMAKE_BUILD_TYPE=Release \

@@ -27,6 +27,16 @@ only (that belongs to bench/), or a missing test.
 <stem>.mutant.<n>.cpp, or <stem>.<anything>.cpp, after kofa's source
 <stem>.cpp): the way to put one fault back by hand and see which test catches
 it.
+
+--patches DIR runs a directory of faults written by hand instead: every
+DIR/*.patch (a unified diff for `git apply` at the repository root, which may
+touch several files of kofa/, headers included) is applied to the copy of
+the sources in turn, in name order, built and tested the same way; a patch
+that does not apply counts as not built, and one that changes no object file
+as the same code. DIR/MANIFEST.tsv, if present, describes each patch (its
+first column the file name); the description is shown beside the outcome.
+`make faults` runs tools/faults, the sample kept for the next round;
+`--patches tools/faults/07-name.patch ...` runs single ones.
 """
 
 import argparse
@@ -176,6 +186,106 @@ def changed_line(original, mutant):
     return 0, "", ""
 
 
+def all_objects(build_dir):
+    """sha256 of every object file of the module."""
+    objects = build_dir / "CMakeFiles" / "kofa.dir"
+    return {str(p.relative_to(objects)): hashlib.sha256(p.read_bytes()).hexdigest()
+            for p in sorted(objects.rglob("*.o"))}
+
+
+def manifest(directory):
+    """{patch file name: its description} from MANIFEST.tsv."""
+    table = {}
+    path = directory / "MANIFEST.tsv"
+    if path.is_file():
+        for line in path.read_text().splitlines():
+            fields = line.split("\t")
+            if fields and fields[0].endswith(".patch"):
+                table[fields[0]] = " | ".join(f for f in fields[1:] if f)
+    return table
+
+
+def apply_patch(src, patch):
+    """Applies a patch to the copy of the sources: (applied, output). The
+    copy lies inside the repository, so git is kept from finding it."""
+    env = dict(os.environ, GIT_CEILING_DIRECTORIES=str(src.parent))
+    proc = run(["git", "apply", "--whitespace=nowarn", str(patch)], 60, cwd=str(src), env=env)
+    return proc.returncode == 0, proc.stdout
+
+
+def patch_files(patch):
+    """The files a patch changes, relative to the repository root."""
+    files = []
+    for line in patch.read_text(errors="replace").splitlines():
+        if line.startswith("+++ ") and not line.startswith("+++ /dev/null"):
+            name = line[4:].split("\t")[0].strip()
+            files.append(name[2:] if name.startswith("b/") else name)
+    return files
+
+
+def run_patches(python, src, build_dir, places, limit):
+    """Each patch in turn (every *.patch of a directory given, in name
+    order, or the patch files given): the outcomes, as for mutants."""
+    patches, described = [], {}
+    for place in places:
+        found = sorted(place.glob("*.patch")) if place.is_dir() else [place]
+        if not found:
+            sys.exit("no *.patch in {}".format(place))
+        patches += found
+        described.update(manifest(place if place.is_dir() else place.parent))
+    baseline = all_objects(build_dir)
+    snapshot = {p: p.read_bytes() for p in (src / "kofa").rglob("*") if p.is_file()}
+    results = {"killed": [], "survived": [], "no build": [], "same code": []}
+    try:
+        for index, patch in enumerate(patches, 1):
+            started = time.monotonic()
+            applied, output = apply_patch(src, patch)
+            by = ""
+            if not applied:
+                outcome = "no build"
+                by = "does not apply: " + " ".join(output.split())[:200]
+            else:
+                ok, output = build(build_dir)
+                if not ok:
+                    outcome = "no build"
+                elif all_objects(build_dir) == baseline:
+                    outcome = "same code"
+                else:
+                    status, output = run_tests(python, build_dir, limit)
+                    outcome = "survived" if status == 0 else "killed"
+                    if outcome == "killed":
+                        failed = [line.split(" - ")[0] for line in output.splitlines()
+                                  if line.startswith(("FAILED", "ERROR"))]
+                        by = failed[0] if failed else "status {}".format(status)
+            where = ", ".join(patch_files(patch))
+            results[outcome].append((patch.name, where, described.get(patch.name, "")))
+            log("[{}/{}] {:9} {} ({})  ({:.0f} s){}".format(
+                index, len(patches), outcome, patch.name, where, time.monotonic() - started,
+                "\n        " + by if by else ""))
+            # Back to the snapshot: files the patch changed or added.
+            for path in [p for p in (src / "kofa").rglob("*") if p.is_file()]:
+                if path not in snapshot:
+                    path.unlink()
+                elif path.read_bytes() != snapshot[path]:
+                    path.write_bytes(snapshot[path])
+    finally:
+        for path, data in snapshot.items():
+            if not path.is_file() or path.read_bytes() != data:
+                path.write_bytes(data)
+
+    killed, survived = len(results["killed"]), len(results["survived"])
+    log("")
+    log("patches tried: {}; did not apply or build: {}; same object code (equivalent): {}".format(
+        len(patches), len(results["no build"]), len(results["same code"])))
+    if killed + survived:
+        log("score: {} killed of {} built and changed ({:.1f} %)".format(
+            killed, killed + survived, 100.0 * killed / (killed + survived)))
+    for outcome in ("survived", "same code", "no build"):
+        for name, where, description in results[outcome]:
+            log("{}: {} ({})\n    {}".format(outcome, name, where, description))
+    return 0
+
+
 def source_of(mutant, known):
     stem = Path(mutant).name.split(".")[0]
     found = [s for s in known if Path(s).stem == stem]
@@ -190,7 +300,14 @@ def main():
     parser.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     parser.add_argument("--files", default=None, help="comma-separated subset of the sources")
     parser.add_argument("--mutant", nargs="+", default=None, help="try these mutant files instead")
+    parser.add_argument("--patches", nargs="+", default=None, metavar="DIR",
+                        help="try the faults written by hand in DIR/*.patch (or these patch files) "
+                             "instead (make faults)")
     args = parser.parse_args()
+    patches = [Path(p).resolve() for p in args.patches] if args.patches else None
+    for place in patches or []:
+        if not place.exists():
+            sys.exit("--patches: no {}".format(place))
 
     known = sources()
     python = venv_python()
@@ -212,6 +329,8 @@ def main():
     # time limit: four times the unmutated run, at least two minutes.
     limit = max(120.0, 4 * (time.monotonic() - started))
 
+    if patches is not None:
+        return run_patches(python, src, build_dir, patches, limit)
     if args.mutant:
         chosen = [(source_of(m, known), Path(m)) for m in args.mutant]
     else:
