@@ -10,6 +10,7 @@ message and the source line of the failing step.
 
 import contextlib
 import copy
+import hashlib
 import inspect
 import io
 import struct
@@ -703,15 +704,29 @@ def test_drawn_scales_fit_on_every_numpy(fit, seed):
 # --------------------------- order of every NumPy and interpreter operation
 
 class Reads:
-    """Logs the reads that a fit makes; the `fail_at`-th one raises."""
+    """Logs the reads that a fit makes, and unless a read is to fail, its
+    calls; the `fail_at`-th read raises."""
 
     def __init__(self, sample, fail_at):
-        self.sample, self.fail_at, self.log = sample, fail_at, []
+        self.sample, self.fail_at, self.log, self.reads = sample, fail_at, [], 0
+        self.calls, self.computed = fail_at is None, set()
 
     def __call__(self, *event):
         self.log.append(event)
-        if len(self.log) == self.fail_at:
+        self.reads += 1
+        if self.reads == self.fail_at:
             raise InjectedFailure("read %d: %r" % (self.fail_at, event))
+
+    def call(self, *event):
+        """A call, an operator or an item assignment, with its operands. An
+        operator on the very operands of an earlier one gives the same
+        array: the rendering, which writes `X - m` twice, computes it again,
+        the module only once, so only the first time counts."""
+        if event[0] == "ufunc":
+            if repr(event) in self.computed:
+                return
+            self.computed.add(repr(event))
+        self.log.append(event)
 
 
 class InjectedFailure(Exception):
@@ -721,19 +736,76 @@ class InjectedFailure(Exception):
 READS = None  # the Reads of the running call, if any
 
 
+def logging_calls():
+    return READS is not None and READS.calls
+
+
+def described(value):
+    """What a logged call is given, comparable between two runs: an array
+    by its dtype, shape and bytes (read without logging), anything else by
+    its type and value."""
+    if isinstance(value, np.ndarray):
+        plain = np.asarray(value)
+        if plain.dtype == object:
+            return ("array", plain.shape, [described(v) for v in plain.flat])
+        data = hashlib.sha256(np.ascontiguousarray(plain).tobytes()).hexdigest()[:16]
+        return ("array", plain.dtype.str, plain.shape, data)
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [described(v) for v in value])
+    if isinstance(value, dict):
+        return ("dict", sorted((k, described(v)) for k, v in value.items()))
+    text = repr(value)
+    return (type(value).__name__, "" if " at 0x" in text else text)
+
+
+def logged_calls(head, function):
+    """`function`, logging each call with its arguments under `head`."""
+    def calling(*args, **kw):
+        if logging_calls():
+            READS.call(*head, described(args), described(kw))
+        return function(*args, **kw)
+    return calling
+
+
+def _plain(value):
+    return np.ndarray.view(value, np.ndarray) if isinstance(value, Logged) else value
+
+
 class Logged(np.ndarray):
     """An array that logs its attribute reads (NumPy's own dunder lookups
-    aside) and, for the sample itself, its item reads."""
+    aside), the calls of its methods, its operators (every ufunc it takes
+    part in) and item assignments and, for the sample itself, its item
+    reads."""
 
     def __getattribute__(self, name):
         if READS and not name.startswith("__"):
             READS("X" if self is READS.sample else "array", name)
+            value = super().__getattribute__(name)
+            if callable(value) and READS.calls:
+                return logged_calls(("method", name, described(self)), value)
+            return value
         return super().__getattribute__(name)
 
     def __getitem__(self, key):
         if READS and self is READS.sample:
             READS("X", "[]")
         return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        if logging_calls():
+            READS.call("[]=", described(self), described(key), described(value))
+        super().__setitem__(key, value)
+
+    def __array_ufunc__(self, ufunc, method, *inputs, out=None, **kw):
+        if logging_calls():
+            READS.call("ufunc", ufunc.__name__, method, described(inputs), described(kw))
+        kw = {name: _plain(value) for name, value in kw.items()}
+        if out is not None:
+            kw["out"] = tuple(_plain(o) for o in out)
+        result = getattr(ufunc, method)(*[_plain(i) for i in inputs], **kw)
+        if out is not None:
+            return out[0] if len(out) == 1 else out
+        return tuple(map(logged, result)) if type(result) is tuple else logged(result)
 
 
 def logged(value):
@@ -762,8 +834,9 @@ class Watched(list):
 
 
 class NumpyStandIn:
-    """Stands in for the global `numpy`: logs every attribute read and
-    forwards it; the arrays that its functions return log their reads."""
+    """Stands in for the global `numpy`: logs every attribute read and every
+    call of its functions, with the arguments, and forwards them; the arrays
+    that its functions return log their reads and calls."""
 
     def __init__(self, target, path):
         self._target, self._path = target, path
@@ -777,7 +850,8 @@ class NumpyStandIn:
         if name == "r_":
             return _LoggedStack(value)
         if callable(value) and not isinstance(value, type):
-            return lambda *args, **kw: logged(value(*args, **kw))
+            function = logged_calls(("call", path), value)
+            return lambda *args, **kw: logged(function(*args, **kw))
         return value
 
 
@@ -788,6 +862,8 @@ class _LoggedStack:
         self._r_ = r_
 
     def __getitem__(self, key):
+        if logging_calls():
+            READS.call("numpy.r_[]", described(key))
         return logged(self._r_[key])
 
 
@@ -806,6 +882,9 @@ ORDER_CASES = [
         init_mean=Watched("mean", [[15.0]]),
         init_cov=Watched("cov", [[[4.0]]]), n_iter=2), id="expgauss-given"),
 ]
+
+
+CALLS = ("call", "method", "ufunc", "[]=", "numpy.r_[]")
 
 
 def logged_run(impl, fit, sample, kw, fail_at=None):
@@ -832,15 +911,17 @@ def logged_run(impl, fit, sample, kw, fail_at=None):
 @pytest.mark.parametrize("fit,sample,kw", ORDER_CASES)
 def test_reads_in_the_reference_order(fit, sample, kw):
     """Every read of `numpy`, of X, of the arrays made from them and of the
-    start containers comes in the rendering's order; failing each read in
-    turn ends both with the same exception at the same source line."""
+    start containers, and every call of a NumPy function or array method,
+    every operator and item assignment, with its operands, comes in the
+    rendering's order; failing each read in turn ends both with the same
+    exception at the same source line."""
     want = logged_run(reference, fit, sample, kw)
     assert logged_run(kofa, fit, sample, kw) == want
     log, ended = want
     assert ended is None
-    assert {event[0].split(".")[0] for event in log} >= {"numpy", "X",
-                                                         "array"}
-    for n in range(1, len(log) + 1):
+    assert {event[0].split(".")[0] for event in log} >= {
+        "numpy", "X", "array", "call", "method", "ufunc", "[]="}
+    for n in range(1, sum(event[0] not in CALLS for event in log) + 1):
         want = logged_run(reference, fit, sample, kw, fail_at=n)
         assert logged_run(kofa, fit, sample, kw, fail_at=n) == want
 
