@@ -104,8 +104,18 @@ class CollidingKey:
         raise RuntimeError("no comparison")
 
 
+class FailingBuiltinsRead:
+    """No numpy in the module's namespace, and reading it from the builtins
+    module fails with another error than the AttributeError of a miss."""
+
+    @staticmethod
+    def module_getattr(name):
+        raise RuntimeError("builtins lookup of " + name)
+
+
 @pytest.mark.parametrize("replacement, init, error, line", [
     (None, None, NameError, 62), (None, [1.0, 5.0], NameError, 66),
+    (FailingBuiltinsRead(), None, RuntimeError, 62),
     (types.SimpleNamespace(), [1.0, 5.0], AttributeError, 66),
     (InterruptedTypeQuestion(), [1.0, 5.0],
      KeyboardInterrupt if reference._REFUSES_ARRAY_AS_ELEMENT else None, 79),
@@ -116,6 +126,8 @@ def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line
     try:
         if isinstance(replacement, CollidingKey):
             vars(kofa)[replacement] = None
+        elif isinstance(replacement, FailingBuiltinsRead):
+            builtins.__getattr__ = replacement.module_getattr
         elif replacement is not None:
             kofa.numpy = replacement
         if error is None:  # nothing asks for numpy.ndarray
@@ -134,6 +146,7 @@ def test_numpy_global_is_read_at_each_use(capsys, replacement, init, error, line
     finally:
         if isinstance(replacement, CollidingKey):
             del vars(kofa)[replacement]
+        vars(builtins).pop("__getattr__", None)
         kofa.numpy = numpy
     assert len(kofa.exponential_mixture(X, 2, [1.0, 5.0], 1)[0]) == 2
 

@@ -212,8 +212,14 @@ class SizeUnanswered(np.ndarray):
     size = property(lambda self: Unanswerable())
 
 
-def size_unanswered(f):
-    return lambda r: f(r).view(SizeUnanswered)
+class SizeUnread(np.ndarray):
+    """Sample whose arrays cannot tell their size: reading it raises."""
+
+    size = property(lambda self: Unanswerable.__eq__(self, 1))
+
+
+def size_unanswered(f, kind=SizeUnanswered):
+    return lambda r: f(r).view(kind)
 
 
 def e(r):
@@ -327,6 +333,7 @@ FIXED = [
     # exception, so the answer is no): the one-element scale array is stored
     # as it is, a row of the 2-D start array
     (EXP, "scale-size-unanswered", size_unanswered(e), dict(k=1, init_lambda=np.array([[3.0]]), n_iter=1)),
+    (EXP, "scale-size-unread", size_unanswered(e, SizeUnread), dict(k=1, init_lambda=np.array([[3.0]]), n_iter=1)),
     (EXP, "start-too-short", e, dict(L2, k=3)),
     (EXP, "start-too-long", e, dict(init_lambda=[1.0, 2.0, 3.0])),
     (EXP, "start-ragged", e, dict(init_lambda=[1.0, np.ones(2)])),

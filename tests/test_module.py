@@ -179,6 +179,46 @@ def test_zip_taken_at_load_unpacks_like_the_interpreter(pair):
     assert got == want
 
 
+SPEC_READS = """
+import importlib.util, json
+real = importlib.util.find_spec("kofa")
+
+
+class Spec:
+    # The interpreter reads name and origin itself; kofa's own reads of the
+    # others fail with `error` where `failing` is read, and miss elsewhere.
+    def __init__(self, failing, error):
+        self.name, self.origin, self.failing, self.error = real.name, real.origin, failing, error
+
+    def __getattr__(self, attribute):
+        if attribute == self.failing:
+            raise self.error(attribute)
+        raise AttributeError(attribute)
+
+
+outcomes = []
+for failing, error in [("loader", RuntimeError), ("parent", KeyboardInterrupt),
+                       ("submodule_search_locations", RuntimeError), ("parent", AttributeError)]:
+    try:
+        module = real.loader.create_module(Spec(failing, error))
+        outcomes.append(["created", module.__file__ == real.origin, module.__loader__, module.__package__,
+                         hasattr(module, "__path__")])
+    except BaseException as exc:
+        outcomes.append([type(exc).__name__, str(exc)])
+print(json.dumps(outcomes))
+"""
+
+
+def test_a_failing_read_of_the_spec_fails_the_load():
+    """Only a missing spec attribute (AttributeError) is passed over; any
+    other error of the read ends the create phase with that error."""
+    proc = run_script(SPEC_READS)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [
+        ["RuntimeError", "loader"], ["KeyboardInterrupt", "parent"],
+        ["RuntimeError", "submodule_search_locations"], ["created", True, None, None, False]]
+
+
 FAILED_IMPORT = """
 import json, sys
 sys.modules["numpy"] = None
