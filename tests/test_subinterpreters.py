@@ -2,9 +2,11 @@
 
 Each case runs in a fresh process: the main interpreter imports kofa and
 fits once, a sub-interpreter then tries to import it twice, and the main
-interpreter fits again afterwards.
+interpreter fits again afterwards. The last case turns the order round: a
+sub-interpreter imports kofa first.
 """
 import importlib.util
+import json
 import sys
 import sysconfig
 
@@ -77,3 +79,32 @@ def test_import_in_a_subinterpreter_is_refused(way, tmp_path):
         assert outcome.startswith("ImportError: ")
         if not isolated and not FREE_THREADED:
             assert outcome == "ImportError: " + OURS
+
+
+SUBINTERPRETER_FIRST = """
+import _testcapi, json
+_testcapi.run_in_subinterp({code!r})
+try:
+    import kofa
+    main = "imported"
+except ImportError as exc:
+    main = "ImportError: " + str(exc)
+print(json.dumps([open({path!r}).read().splitlines(), main]))
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
+def test_a_subinterpreter_that_loads_first_keeps_the_module(tmp_path):
+    """The interpreter that loads kofa first keeps it, a sub-interpreter as
+    well as the main one; from 3.12 (and on free-threaded builds) the
+    interpreter refuses every sub-interpreter itself."""
+    results = tmp_path / "outcomes.txt"
+    results.write_text("")
+    child = run_script(SUBINTERPRETER_FIRST.format(code=IN_SUBINTERPRETER.format(path=str(results)),
+                                                   path=str(results)), PYTHONWARNINGS="ignore")
+    assert child.returncode == 0, child.stderr
+    (sub,), main = json.loads(child.stdout)
+    if sys.version_info < (3, 12) and not FREE_THREADED:
+        assert (sub, main) == ("imported", "ImportError: " + OURS)
+    else:
+        assert sub.startswith("ImportError: ") and sub != "ImportError: " + OURS and main == "imported"
