@@ -17,6 +17,7 @@ import hashlib
 import io
 import json
 import struct
+import threading
 import warnings
 import weakref
 
@@ -136,6 +137,23 @@ def kept_weakly(root, name, function, args, kw):
     result = function(*args, **kw)
     if type(result) is np.ndarray:
         root.watched.append((weakref.ref(result), result.tobytes()))
+    return result
+
+
+def kept_by_another_thread(root, name, function, args, kw):
+    """Every array result also kept by another thread: free-threaded, its
+    reference is counted apart from the calling thread's own."""
+    result = function(*args, **kw)
+    if type(result) is np.ndarray:
+        box = [result]
+
+        def keep():
+            array = box[0]
+            root.watched.append((array, array.tobytes()))
+        keeper = threading.Thread(target=keep)
+        keeper.start()
+        keeper.join()
+        del box
     return result
 
 
@@ -311,7 +329,7 @@ def finalized_inverses(root, name, function, args, kw):
     return result
 
 
-STAND_INS = {"strong": kept_strongly, "weak": kept_weakly, "weak-memo": memoised_exp,
+STAND_INS = {"strong": kept_strongly, "other-thread": kept_by_another_thread, "weak": kept_weakly, "weak-memo": memoised_exp,
              "renamed-array": renamed_views, "renamed-float64": renamed_determinants,
              "overlapping": overlapping_products, "narrow": narrow_products, "halved": halved_products,
              "determinant-rows": determinant_rows, "half": half_products,
