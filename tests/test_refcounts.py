@@ -230,7 +230,7 @@ def _reassigned(function):
 def _fails_before_numpy():
     """Fits that fail before they reach NumPy, with their traceback entry."""
     _raises(lambda: kofa.exponential_mixture(X1, 2, [1.0, 8.0], None))
-    _raises(lambda: kofa.gaussian_mixture(X2, 2, means(), covs(), "3"))
+    _raises(lambda: kofa.gaussian_mixture(X2, 2, means(), [[[1.0, 0.0], [0.0, 1.0]]] * 2, "3"))
 
 
 def _imported_again():
@@ -260,7 +260,6 @@ NO_NUMPY_CALLS = {
     "attribute set and deleted": lambda: (setattr(kofa.gaussian_mixture, "tag", Holder()),
                                           delattr(kofa.gaussian_mixture, "tag")),
     "failing before NumPy": _fails_before_numpy,
-    "imported again and reloaded": _imported_again,
 }
 
 
@@ -375,7 +374,10 @@ def shared_changes(call, calls):
     return {name: after[name] - before[name] for name in after if after[name] != before[name]}
 
 
+# Importing again runs the import system, whose own caches keep the
+# reference total of a debug build from settling: it is watched here only.
 SHARED_CALLS = [pytest.param(NO_NUMPY_CALLS[what], 100, id=what) for what in sorted(NO_NUMPY_CALLS)] + [
+    pytest.param(_imported_again, 100, id="imported again and reloaded")] + [
     pytest.param(lambda case=case: call(case[1], *case[3]()), 10, id="{}-{}".format(case[1], case[0]))
     for case in CASES]
 
