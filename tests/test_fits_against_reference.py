@@ -188,6 +188,23 @@ class Backwards(list):
         return reversed(list(super().__iter__()))
 
 
+class FailingIter(list):
+    """Start container whose first iteration fails after the first item."""
+
+    def __iter__(self):
+        if getattr(self, "failed", False):
+            return super().__iter__()
+        self.failed = True
+        return self._failing()
+
+    def _failing(self):
+        yield from list(super().__iter__())[:1]
+        raise RuntimeError("iteration failed")
+
+    def __deepcopy__(self, memo):
+        return FailingIter(copy.deepcopy(list(list.__iter__(self)), memo))
+
+
 class NoTruth:
     """Start value whose truth test raises."""
 
@@ -341,6 +358,7 @@ FIXED = [
                                             n_iter=5)),
     (EXP, "start-backwards-iter", e, dict(init_lambda=Backwards([.5, 5.]),
                                           n_iter=5)),
+    (EXP, "start-iter-fails", e, dict(init_lambda=FailingIter([.5, 5.]))),
     # surplus start values take part in the weights but are not updated:
     # the zero weight of the first component is replaced by a negative one
     (EXP, "zero-weight-replaced", shifted(e),
@@ -401,6 +419,7 @@ FIXED = [
     (GAUSS, "covs-surplus-item", g, dict(init_cov=[np.eye(2)] * 2 + ["x"])),
     (GAUSS, "means-backwards-iter", g, dict(init_mean=Backwards(M2),
                                             n_iter=5)),
+    (GAUSS, "means-iter-fails", g, dict(init_mean=FailingIter(M2))),
     (GAUSS, "covs-doubling-setitem", g,
      dict(init_cov=Doubling([np.eye(2) * 4] * 2), n_iter=5)),
     (GAUSS, "cov-change-equals-eps", g,
