@@ -5,8 +5,8 @@ was, apart from the references that a start list gives up when the fit
 replaces its items; repeated calls must not grow memory; and objects stored
 on the function objects must be released once nothing refers to them.
 """
-import contextlib
 import builtins
+import contextlib
 import gc
 import importlib
 import itertools
