@@ -214,22 +214,14 @@ def narrow_products(root, name, function, args, kw):
     return result[:, :1].copy()
 
 
-def halved_products(root, name, function, args, kw):
-    """numpy.dot's (n, d) results cut to their first n / 2 rows, a fresh
-    array: the centred values (n, d) match it on the trailing axis but not
-    on the leading one."""
+def doubled_products(root, name, function, args, kw):
+    """numpy.dot's (n, d) results stacked twice, a fresh (2n, d) array: the
+    centred values (n, d) match it on the trailing axis but not on the
+    leading one."""
     result = function(*args, **kw)
     if name != "dot" or type(result) is not np.ndarray or result.ndim != 2 or result.shape[0] < 1000:
         return result
-    return result[:result.shape[0] // 2].copy()
-
-
-def determinant_rows(root, name, function, args, kw):
-    """numpy.linalg.det as a (1, n) row of its value: the density's
-    normaliser is then a row of more axes than the (n,) density it
-    multiplies, whose product is (1, n)."""
-    result = function(*args, **kw)
-    return np.full((1, N), result) if name == "det" else result
+    return np.concatenate([result, result])
 
 
 def half_products(root, name, function, args, kw):
@@ -298,28 +290,6 @@ def nan_payloads(root, name, function, args, kw):
     return result
 
 
-def nan_at_the_ends(root, name, function, args, kw):
-    """numpy.linalg.det as an (n,) array of its value with one NaN, by
-    turns at the first and at the last place, and numpy.exp's (n,) results
-    with NaNs of another payload at both places: the normaliser is then an
-    array factor whose one NaN meets one of the density's, and only the
-    plain operator's operand order says which payload the product keeps.
-    The bits at both places of the rows numpy.r_ receives are logged."""
-    if name == "r_":
-        (key,) = args
-        LOG.append(["r_"] + [[hex(v) for v in np.asarray(a).reshape(-1).view(np.uint64)[[0, -1]]]
-                             for a in (key if isinstance(key, list) else [])])
-    result = function(*args, **kw)
-    if name == "det":
-        row = np.full(N, result)
-        root.dets = getattr(root, "dets", 0) + 1
-        row[0 if root.dets % 2 else -1] = NAN_DET
-        return row
-    if name == "exp" and type(result) is np.ndarray and result.ndim == 1:
-        result[[0, -1]] = NAN_EXP
-    return result
-
-
 def finalized_inverses(root, name, function, args, kw):
     """Logs every call, and when each numpy.linalg.inv result is freed."""
     LOG.append(name)
@@ -331,10 +301,9 @@ def finalized_inverses(root, name, function, args, kw):
 
 STAND_INS = {"strong": kept_strongly, "other-thread": kept_by_another_thread, "weak": kept_weakly, "weak-memo": memoised_exp,
              "renamed-array": renamed_views, "renamed-float64": renamed_determinants,
-             "overlapping": overlapping_products, "narrow": narrow_products, "halved": halved_products,
-             "determinant-rows": determinant_rows, "half": half_products,
+             "overlapping": overlapping_products, "narrow": narrow_products, "doubled": doubled_products,
+             "half": half_products,
              "broadcast": broadcast_exps, "metadata": with_metadata, "nan-payloads": nan_payloads,
-             "nan-at-the-ends": nan_at_the_ends,
              "finalized-inverse": finalized_inverses}
 
 
