@@ -147,6 +147,16 @@ def object_digest(build_dir, source):
     return hashlib.sha256(obj.read_bytes()).hexdigest() if obj.is_file() else None
 
 
+def tested(python, build_dir, limit):
+    """("survived", "") or ("killed", the first failing test or the status)."""
+    status, output = run_tests(python, build_dir, limit)
+    if status == 0:
+        return "survived", ""
+    failed = [line.split(" - ")[0] for line in output.splitlines()
+              if line.startswith(("FAILED", "ERROR"))]
+    return "killed", failed[0] if failed else "status {}".format(status)
+
+
 def run_tests(python, build_dir, timeout=TEST_TIMEOUT):
     """pytest's exit status on the fast part (-x), or 'timeout'."""
     env = dict(os.environ, PYTHONPATH=str(build_dir), PYTHONDONTWRITEBYTECODE="1")
@@ -254,12 +264,7 @@ def run_patches(python, src, build_dir, places, limit):
                 elif all_objects(build_dir) == baseline:
                     outcome = "same code"
                 else:
-                    status, output = run_tests(python, build_dir, limit)
-                    outcome = "survived" if status == 0 else "killed"
-                    if outcome == "killed":
-                        failed = [line.split(" - ")[0] for line in output.splitlines()
-                                  if line.startswith(("FAILED", "ERROR"))]
-                        by = failed[0] if failed else "status {}".format(status)
+                    outcome, by = tested(python, build_dir, limit)
             where = ", ".join(patch_files(patch))
             results[outcome].append((patch.name, where, described.get(patch.name, "")))
             log("[{}/{}] {:9} {} ({})  ({:.0f} s){}".format(
@@ -364,12 +369,7 @@ def main():
             elif object_digest(build_dir, source) == baseline[source]:
                 outcome = "same code"
             else:
-                status, output = run_tests(python, build_dir, limit)
-                outcome = "survived" if status == 0 else "killed"
-                if outcome == "killed":
-                    failed = [line.split(" - ")[0] for line in output.splitlines()
-                              if line.startswith(("FAILED", "ERROR"))]
-                    by = failed[0] if failed else "status {}".format(status)
+                outcome, by = tested(python, build_dir, limit)
             results[outcome].append((source, mutant.name) + where)
             log("[{}/{}] {:9} {}:{} {}  ({:.0f} s){}".format(
                 index, len(chosen), outcome, source, where[0], where[2][:100], time.monotonic() - started,
