@@ -89,7 +89,7 @@ try:
     main = "imported"
 except ImportError as exc:
     main = "ImportError: " + str(exc)
-print(json.dumps([open({path!r}).read().splitlines(), main]))
+print(json.dumps([open({path!r}).read(), main]))
 """
 
 
@@ -103,8 +103,12 @@ def test_a_subinterpreter_that_loads_first_keeps_the_module(tmp_path):
     child = run_script(SUBINTERPRETER_FIRST.format(code=IN_SUBINTERPRETER.format(path=str(results)),
                                                    path=str(results)), PYTHONWARNINGS="ignore")
     assert child.returncode == 0, child.stderr
-    (sub,), main = json.loads(child.stdout)
+    sub, main = json.loads(child.stdout)
+    sub = sub[:-1]  # one outcome, whose message may span lines
     if not FREE_THREADED:
-        assert (sub, main) == ("imported", "ImportError: " + OURS)
+        # The record stays with the sub-interpreter whether its load finished
+        # or NumPy refused that interpreter (NumPy 2.3 on 3.14 does).
+        assert sub == "imported" or (sub.startswith("ImportError: ") and OURS not in sub), sub
+        assert main == "ImportError: " + OURS
     else:
         assert sub.startswith("ImportError: ") and sub != "ImportError: " + OURS and main == "imported"
