@@ -1,7 +1,5 @@
 #include "kofa/state.hpp"
 
-#include <cstdio>
-
 namespace kofa {
 
 Identifiers id;
@@ -69,7 +67,15 @@ NumpyRelease read_numpy_release(PyObject* numpy_module) {
         PyErr_Clear();
         return release;
     }
-    release.known = std::sscanf(text, "%d.%d", &release.major, &release.minor) == 2;
+    // "MAJOR.MINOR[...]", read by hand: the C library's scanf family would tie
+    // the module to a newer glibc than the wheels' manylinux tag allows.
+    auto number = [&text](int* value) {
+        if (*text < '0' || *text > '9') return false;
+        for (*value = 0; *text >= '0' && *text <= '9' && *value < 100000; ++text)
+            *value = *value * 10 + (*text - '0');
+        return true;
+    };
+    release.known = number(&release.major) && *text++ == '.' && number(&release.minor);
     return release;
 }
 
