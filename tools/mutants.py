@@ -147,6 +147,17 @@ def object_digest(build_dir, source):
     return hashlib.sha256(obj.read_bytes()).hexdigest() if obj.is_file() else None
 
 
+def log_score(results, kind, tried, not_built):
+    """The closing counts and the score: killed of those built and changed."""
+    killed, survived = len(results["killed"]), len(results["survived"])
+    log("")
+    log("{} tried: {}; {}: {}; same object code (equivalent): {}".format(
+        kind, tried, not_built, len(results["no build"]), len(results["same code"])))
+    if killed + survived:
+        log("score: {} killed of {} built and changed ({:.1f} %)".format(
+            killed, killed + survived, 100.0 * killed / (killed + survived)))
+
+
 def tested(python, build_dir, limit):
     """("survived", "") or ("killed", the first failing test or the status)."""
     status, output = run_tests(python, build_dir, limit)
@@ -281,13 +292,7 @@ def run_patches(python, src, build_dir, places, limit):
             if not path.is_file() or path.read_bytes() != data:
                 path.write_bytes(data)
 
-    killed, survived = len(results["killed"]), len(results["survived"])
-    log("")
-    log("patches tried: {}; did not apply or build: {}; same object code (equivalent): {}".format(
-        len(patches), len(results["no build"]), len(results["same code"])))
-    if killed + survived:
-        log("score: {} killed of {} built and changed ({:.1f} %)".format(
-            killed, killed + survived, 100.0 * killed / (killed + survived)))
+    log_score(results, "patches", len(patches), "did not apply or build")
     for outcome in ("survived", "same code", "no build"):
         for name, where, description in results[outcome]:
             log("{}: {} ({})\n    {}".format(outcome, name, where, description))
@@ -380,13 +385,7 @@ def main():
         for source in known:
             (src / source).write_text(originals[source])
 
-    killed, survived = len(results["killed"]), len(results["survived"])
-    log("")
-    log("mutants tried: {}; did not build: {}; same object code (equivalent): {}".format(
-        len(chosen), len(results["no build"]), len(results["same code"])))
-    if killed + survived:
-        log("score: {} killed of {} built and changed ({:.1f} %)".format(
-            killed, killed + survived, 100.0 * killed / (killed + survived)))
+    log_score(results, "mutants", len(chosen), "did not build")
     for source, name, line, before, after in results["survived"]:
         log("survived: {}:{} ({})\n    was: {}\n    now: {}".format(source, line, name, before, after))
     return 0
