@@ -120,9 +120,9 @@ bool holds_nan(const Py_buffer* view) {
     return false;
 }
 
-// Whether `temporary op= factor` can stand in for the plain operator (op a
-// product, in either operand order, or a true division) without anybody
-// being able to tell. Every condition is needed:
+// Whether `temporary *= factor` can stand in for the plain product (in either
+// operand order) without anybody being able to tell. Every condition is
+// needed:
 //  1. temporary is exactly NumPy's array type, and factor exactly a Python
 //     float, NumPy's float64 scalar or NumPy's array type, by identity: a
 //     subclass may hook its operators (an in-place one would be called
@@ -237,12 +237,6 @@ Ref temporary_times(Ref temporary, View factor) {
     if (can_reuse(temporary.get(), factor.get()))
         return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
     return temporary * factor;
-}
-
-Ref temporary_over(Ref temporary, View divisor) {
-    if (can_reuse(temporary.get(), divisor.get()))
-        return checked(PyNumber_InPlaceTrueDivide(temporary.get(), divisor.get()));
-    return temporary / divisor;
 }
 
 }  // namespace kofa

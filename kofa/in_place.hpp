@@ -1,8 +1,8 @@
-// Products and quotients that reuse the buffer of an array only the fit holds.
+// Products that reuse the buffer of an array only the fit holds.
 //
 // The interpreter hands NumPy its own temporaries (`a * b * c`) so that NumPy
 // can multiply them in place; NumPy cannot recognise the temporaries of a C
-// extension. These three operations do the same for the fits' temporaries,
+// extension. These two operations do the same for the fits' temporaries,
 // and only where nobody could tell the difference (see in_place.cpp): the
 // values, dtype and shape are those of the plain operator, no other object
 // sees its array change, and no Python code runs to decide. Everywhere else
@@ -17,8 +17,6 @@ namespace kofa {
 Ref times_temporary(View factor, Ref temporary);
 // temporary * factor
 Ref temporary_times(Ref temporary, View factor);
-// temporary / divisor
-Ref temporary_over(Ref temporary, View divisor);
 
 // NumPy's array and float64 scalar types, taken from the NumPy module that
 // the module imports at load; until then, or if that module has no such

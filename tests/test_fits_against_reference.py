@@ -488,10 +488,10 @@ FIXED = [
     (EG, "X-far-outlier", plus_row(eg, [1e6]), dict(ALL, n_iter=5)),
 ]
 
-# Samples large enough for the in-place products and quotients to engage
-# (from 64 KiB: every (n,) float64 array here is 160 KB), in the dtypes and
-# layouts that decide whether a buffer may be reused.
-N_LARGE = 20_000
+# Samples large enough for the in-place products to engage (from 256 KiB:
+# every (n,) float64 array here is 320 KB), in the dtypes and layouts that
+# decide whether a buffer may be reused.
+N_LARGE = 40_000
 LARGE_SAMPLES = {EXP: lambda r: exp_sample(r, N_LARGE),
                  GAUSS: lambda r: gauss_sample(r, 2, N_LARGE),
                  EG: lambda r: exp_gauss_sample(r, N_LARGE)}
@@ -980,8 +980,8 @@ class KeepingNumpy:
                   init_cov=[[[4.0]]])),
 ])
 def test_arrays_seen_elsewhere_are_never_written(fit, sample, kw):
-    """Products and quotients reuse only buffers that nothing else sees
-    (and only large ones: the sample makes every array at least 64 KiB)."""
+    """Products reuse only buffers that nothing else sees (and only large
+    ones: the sample makes every array at least 256 KiB)."""
     X = np.concatenate([sample(np.random.default_rng(seed)) for seed in range(350)])
     want, want_lines = quiet(getattr(kofa, fit), X, n_iter=3, **copy.deepcopy(kw))
     stand_in = KeepingNumpy()
