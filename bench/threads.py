@@ -3,6 +3,7 @@
     python bench/threads.py                      # print this interpreter's table
     python bench/threads.py --json FILE          # ... and keep it for --report
     python bench/threads.py --report FILE...     # the kept tables side by side
+    python bench/threads.py --fits exp+gauss --sizes 100000 --repetitions 9  # one fit, one size
 
 For each sample size n (going up and back down: 1e5, 1e6, 1e5) and each fit,
 two independent samples are fitted twice over: once one after the other on
@@ -25,6 +26,7 @@ import contextlib
 import json
 import os
 import platform
+import resource
 import statistics
 import sys
 import sysconfig
@@ -69,11 +71,17 @@ def _cases():
     ]
 
 
+def _minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def _time_serial(run, samples):
+    """(seconds, minor page faults of the process) of the fits one after the other."""
+    faults = _minor_faults()
     start = time.perf_counter()
     for X in samples:
         run(X)
-    return time.perf_counter() - start
+    return time.perf_counter() - start, _minor_faults() - faults
 
 
 def _time_threaded(run, samples):
@@ -90,17 +98,19 @@ def _time_threaded(run, samples):
     threads = [threading.Thread(target=work, args=(X,)) for X in samples]
     for thread in threads:
         thread.start()
+    faults = _minor_faults()
     barrier.wait()
     start = time.perf_counter()
     for thread in threads:
         thread.join()
     elapsed = time.perf_counter() - start
+    faults = _minor_faults() - faults
     if errors:
         raise errors[0]
-    return elapsed
+    return elapsed, faults
 
 
-def measure(repetitions, sizes=SIZES):
+def measure(repetitions, sizes=SIZES, fits=None):
     import numpy
 
     import kofa
@@ -110,6 +120,8 @@ def measure(repetitions, sizes=SIZES):
     rng = numpy.random.default_rng(20261207)
     for n in sizes:
         for label, name, make_sample, starts in _cases():
+            if fits and not any(label.startswith(wanted) for wanted in fits):
+                continue
             samples = [make_sample(rng, n), make_sample(rng, n)]
             for side, module in (("kofa", kofa), ("rendering", reference)):
                 fit = getattr(module, name)
@@ -122,8 +134,11 @@ def measure(repetitions, sizes=SIZES):
                     order = (_time_serial, _time_threaded) if repetition % 2 == 0 else (_time_threaded, _time_serial)
                     for timer in order:
                         (serial if timer is _time_serial else threaded).append(timer(run, samples))
-                rows.append({"n": n, "fit": label, "side": side, "serial": statistics.median(serial),
-                             "threaded": statistics.median(threaded)})
+                rows.append({"n": n, "fit": label, "side": side,
+                             "serial": statistics.median(t for t, _ in serial),
+                             "threaded": statistics.median(t for t, _ in threaded),
+                             "serial_faults": statistics.median(f for _, f in serial),
+                             "threaded_faults": statistics.median(f for _, f in threaded)})
     return rows
 
 
@@ -144,17 +159,20 @@ def report(tables):
     print("load average at the end of each: " + ", ".join(
         "[{}] {}".format(i + 1, t.get("load", "?")) for i, t in enumerate(tables)))
     print("seconds for two fits of {} iterations each, one thread after the other (1x) and on two "
-          "threads at once (2x); ratio = 1x / 2x".format(ITERATIONS))
+          "threads at once (2x); ratio = 1x / 2x; minor page faults of the process during each "
+          "(median; tables kept before the counts were added show -)".format(ITERATIONS))
     header = "{:>9}  {:<17} {:<10}".format("n", "fit", "side") + "".join(
-        "  [{}] {:>7} {:>7} {:>5}".format(i + 1, "1x s", "2x s", "ratio") for i in range(len(tables)))
+        "  [{}] {:>7} {:>7} {:>5} {:>8} {:>8}".format(i + 1, "1x s", "2x s", "ratio", "1x flt", "2x flt")
+        for i in range(len(tables)))
     print(header)
     print("-" * len(header))
     for position, row in enumerate(tables[0]["rows"]):
         line = "{:>9,}  {:<17} {:<10}".format(row["n"], row["fit"], row["side"])
         for table in tables:
             other = table["rows"][position]
-            line += "      {:7.3f} {:7.3f} {:5.2f}".format(other["serial"], other["threaded"],
-                                                       other["serial"] / other["threaded"])
+            line += "      {:7.3f} {:7.3f} {:5.2f} {:>8} {:>8}".format(
+                other["serial"], other["threaded"], other["serial"] / other["threaded"],
+                *("{:.0f}".format(other[key]) if key in other else "-" for key in ("serial_faults", "threaded_faults")))
         print(line)
 
 
@@ -162,6 +180,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repetitions", type=int, default=3)
     parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES), help="sample sizes, in this order")
+    parser.add_argument("--fits", nargs="+", metavar="FIT",
+                        help="only these fits (exponential, gaussian, exp+gauss)")
     parser.add_argument("--json", help="also write this interpreter's table to FILE")
     parser.add_argument("--report", nargs="+", metavar="FILE", help="print kept tables side by side")
     args = parser.parse_args()
@@ -173,7 +193,7 @@ def main():
         report(tables)
         return
     with contextlib.redirect_stdout(open(os.devnull, "w")):  # the fits' progress lines
-        rows = measure(args.repetitions, args.sizes)
+        rows = measure(args.repetitions, args.sizes, args.fits)
     table = {"interpreter": _interpreter(), "rows": rows,
              "load": " ".join(open("/proc/loadavg").read().split()[:3]) if os.path.exists("/proc/loadavg") else "?"}
     report([table])
