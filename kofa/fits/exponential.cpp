@@ -14,6 +14,7 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
     // the previous value goes only once the new one exists (docs/performance.md,
     // "The rendering's lifetimes").
     Ref prob, sample;
+    ReleasedInOrder release_at_exit(prob, sample);
     RangeLoop passes(step, 64, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: densities normalised per observation, not weighted.

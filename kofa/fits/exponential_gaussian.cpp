@@ -35,6 +35,7 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
     // always sits above the ones being freed (docs/performance.md, "The
     // rendering's lifetimes").
     Ref exponential_prob, gaussian_prob, total, sample;
+    ReleasedInOrder release_at_exit(exponential_prob, gaussian_prob, total, sample);
     RangeLoop passes(step, 94, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: one per-observation total over both kinds.

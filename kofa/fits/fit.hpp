@@ -5,6 +5,7 @@
 #include "kofa/ops.hpp"
 #include "kofa/traceback.hpp"
 
+#include <cstddef>
 #include <exception>
 
 namespace kofa::fits {
@@ -47,6 +48,32 @@ PyObject* run_fit(const char* display_name, Body&& body) {
     add_traceback_entry(display_name, step.line());
     return nullptr;
 }
+
+// Releases a fit's array locals in the order given when the fit returns or
+// fails: the order in which the interpreter clears the rendering's frame
+// (first bound, first released). Left to their destructors, C++ would
+// release them the other way round, and glibc, which trims the top of its
+// heap on a free that leaves it large, would end the call with another heap
+// than the rendering's (docs/performance.md, "The rendering's lifetimes").
+// Declared after the locals it names, so that it runs before their
+// destructors.
+template <std::size_t Count>
+class ReleasedInOrder {
+  public:
+    template <class... Locals>
+    explicit ReleasedInOrder(Locals&... locals) : locals_{&locals...} {}
+    ~ReleasedInOrder() {
+        for (Ref* local : locals_) local->reset();
+    }
+    ReleasedInOrder(const ReleasedInOrder&) = delete;
+    ReleasedInOrder& operator=(const ReleasedInOrder&) = delete;
+
+  private:
+    Ref* locals_[Count];
+};
+
+template <class... Locals>
+ReleasedInOrder(Locals&...) -> ReleasedInOrder<sizeof...(Locals)>;
 
 // for _ in range(count), with fetching the next pass tagged as `line`.
 class RangeLoop {

@@ -15,6 +15,7 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
     // the previous value goes only once the new one exists (docs/performance.md,
     // "The rendering's lifetimes").
     Ref prob, sample;
+    ReleasedInOrder release_at_exit(prob, sample);
 
     RangeLoop passes(step, 13, n_iter);
     while (Ref pass = passes.next()) {
