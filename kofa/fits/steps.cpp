@@ -28,17 +28,16 @@ Ref gaussian_density_row(View X, View m, View c) {
     // The products below reuse the buffer of the array that only this row
     // holds, where NumPy's elision reuses the rendering's temporaries (from
     // 256 KiB, in_place.cpp), and each array goes where the rendering's
-    // temporary goes.
+    // temporary goes. The centred values are made once, where the rendering
+    // frees its first `X - m` after the product with the inverse and makes
+    // the second. Making them twice would give glibc the rendering's very
+    // sequence of blocks, but it cost the Gaussian fit some 12% of its time
+    // in every history, more than the page faults it saves in the few where
+    // the heap takes another course (docs/performance.md).
     Ref product = call(dot, centred, inverse);
+    // The inverse goes once its one use is done, where the rendering's
+    // temporary argument goes.
     inverse.reset();
-    // The centred values are made a second time, as the rendering does.
-    // Keeping the first ones saves a subtraction, but it leaves a large block
-    // live where the rendering frees one and asks for one of the same size;
-    // glibc's heap then takes another course (it trims where the rendering's
-    // does not, or the other way round), and a fit later in the process pays
-    // for it in page faults (docs/performance.md).
-    centred.reset();
-    centred = X - m;
     Ref weighted = temporary_times(std::move(product), centred);
     centred.reset();
     Ref squared_distance = call_method_with_axis(weighted, id.sum, constant.one);
@@ -142,13 +141,13 @@ Ref weighted_location(View X, const Selection& selection) {
     Ref selected = attr(item(X, selection.sample), id.T);
     Ref responsibility = item(selection.row, selection.sample);
     Ref product = selected * responsibility;
+    // The selected observations go once their product exists, as the
+    // rendering's temporary does; the selected responsibilities stay for
+    // their sum, where the rendering selects them again (a boolean
+    // selection over n costs more than the heap could give back).
     selected.reset();
-    responsibility.reset();
     Ref weighted_sum = call_method_with_axis(product, id.sum, constant.one);
     product.reset();
-    // Selected again for their sum, like the centred values of the density
-    // rows: the heap sees the rendering's sequence of blocks.
-    responsibility = item(selection.row, selection.sample);
     return weighted_sum / call_method(responsibility, id.sum);
 }
 
@@ -156,14 +155,7 @@ Ref covariance_scatter(View X, View means, View i, View row) {
     Ref dot = numpy_attr(id.dot);
     Ref mean = item(means, i);
     Ref centred = X - mean;
-    Ref scaled = attr(centred, id.T) * row;
-    // Centred a second time after the first ones go, as in the rendering's
-    // expression (see gaussian_density_row); the mean is read once.
-    centred.reset();
-    centred = X - mean;
-    Ref scatter = call(dot, scaled, centred);
-    centred.reset();
-    scaled.reset();
+    Ref scatter = call(dot, attr(centred, id.T) * row, centred);
     return scatter / call_method(row, id.sum);
 }
 
