@@ -53,7 +53,7 @@ PyObject* run_fit(const char* display_name, Body&& body) {
 // fails: the order in which the interpreter clears the rendering's frame
 // (first bound, first released). Left to their destructors, C++ would
 // release them the other way round, and glibc, which trims the top of its
-// heap on a free that leaves it large, would end the call with another heap
+// heap on a free that leaves it large, could end the call with another heap
 // than the rendering's (docs/performance.md, "The rendering's lifetimes").
 // Declared after the locals it names, so that it runs before their
 // destructors.
