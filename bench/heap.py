@@ -362,10 +362,12 @@ RANDOM_TARGET_EXCESS = 500  # faults per call above the rendering's still within
 
 
 def random_plan(n):
-    """(iterations per call, calls per block) at n.  Below 1e5 a call takes
-    from a fraction of a millisecond to a few, and a block's median needs a
-    dozen calls per side before the machine's scatter (a timer tick, another
-    process) stops deciding the worst block; above, three per side."""
+    """(iterations per call, calls per block) at n: 12 calls per side below
+    1e4, 6 below 1e5 and 3 above.  A call below 1e4 takes from a fraction
+    of a millisecond to a few, and with 4 calls per side a timer tick or
+    another process decided the worst block there; with 3 per side above
+    1e5, a side's first call, which meets the heap that the previous block
+    left, is no longer half of its median."""
     if n < 10_000:
         return 5, 24
     if n < 100_000:
