@@ -1,6 +1,7 @@
 #include "kofa/in_place.hpp"
 
-#include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace kofa {
 
@@ -120,6 +121,78 @@ bool holds_nan(const Py_buffer* view) {
     return false;
 }
 
+// Unsigned integers as wide as float and double, to compare NaNs bit by bit.
+template <class T>
+struct BitsOf;
+template <>
+struct BitsOf<double> {
+    using type = std::uint64_t;
+};
+template <>
+struct BitsOf<float> {
+    using type = std::uint32_t;
+};
+
+// The bits of every NaN in a contiguous buffer of T and of the NaNs met
+// before (`pattern`, once `seen`) are one and the same. After the first NaN
+// the scan runs in blocks of a fixed length, as holds_nan's does.
+template <class T>
+bool nans_alike(const Py_buffer* view, bool& seen, typename BitsOf<T>::type& pattern) {
+    using Bits = typename BitsOf<T>::type;
+    const T* values = static_cast<const T*>(view->buf);
+    const Py_ssize_t count = view->len / static_cast<Py_ssize_t>(sizeof(T));
+    Py_ssize_t i = 0;
+    if (!seen) {
+        while (i < count && values[i] == values[i]) ++i;
+        if (i == count) return true;
+        std::memcpy(&pattern, values + i, sizeof pattern);
+        seen = true;
+    }
+    // Nonzero where a NaN's bits differ from the pattern; without a branch,
+    // so that the blocks below vectorise.
+    const Bits expected = pattern;
+    auto differs = [expected](const T* value) -> Bits {
+        Bits bits;
+        std::memcpy(&bits, value, sizeof bits);
+        const Bits nan = Bits(0) - static_cast<Bits>(*value != *value);
+        return (bits ^ expected) & nan;
+    };
+    constexpr Py_ssize_t kBlock = 64;
+    for (; i + kBlock <= count; i += kBlock) {
+        Bits found = 0;
+        for (Py_ssize_t j = 0; j < kBlock; ++j) found |= differs(values + i + j);
+        if (found != 0) return false;
+    }
+    for (; i < count; ++i)
+        if (differs(values + i) != 0) return false;
+    return true;
+}
+
+// Whether `product *= factor` keeps the bits of `product * factor` (an
+// array factor) whichever loop NumPy runs and in which operand order: IEEE
+// arithmetic gives one result for any element with at most one NaN operand,
+// and an element whose operands are both NaN keeps one of the two, which
+// is the same NaN where all NaNs of both share their bits. That holds for
+// the NaN passes of a fit whose values have all become NaN through its own
+// arithmetic; a factor without NaN needs only the first, vectorised scan.
+template <class T>
+bool product_keeps_bits(const Py_buffer* product, const Py_buffer* factor) {
+    if (!holds_nan<T>(factor)) return true;
+    bool seen = false;
+    typename BitsOf<T>::type pattern = 0;
+    return nans_alike<T>(factor, seen, pattern) && nans_alike<T>(product, seen, pattern);
+}
+
+// The same for a scalar factor of the float64 product: a NaN scalar only
+// where every NaN of the product has its bits.
+bool product_keeps_bits(const Py_buffer* product, double factor) {
+    if (factor == factor) return true;
+    bool seen = true;
+    std::uint64_t pattern;
+    std::memcpy(&pattern, &factor, sizeof pattern);
+    return nans_alike<double>(product, seen, pattern);
+}
+
 // Whether `temporary *= factor` can stand in for the plain product (in either
 // operand order) without anybody being able to tell. Every condition is
 // needed:
@@ -144,10 +217,12 @@ bool holds_nan(const Py_buffer* view) {
 //     shape: NumPy's elision reuses the rendering's temporaries only then,
 //     and the fits reuse where the rendering's NumPy does (with a broadcast
 //     factor the rendering makes a new array);
-//  6. the factor holds no NaN: with a NaN on both sides, which NaN the
-//     result keeps depends on the operand order and on the loop NumPy
-//     picks (NumPy 1.24 picks other loops in place), whereas with at most
-//     one NaN operand IEEE arithmetic gives the same bits either way;
+//  6. the factor holds no NaN, or every NaN of both operands has the same
+//     bits: with two different NaNs on both sides, which one the result
+//     keeps depends on the operand order and on the loop NumPy picks
+//     (NumPy 1.24 picks other loops in place), whereas with at most one
+//     NaN operand, or two alike, IEEE arithmetic gives the same bits
+//     either way (product_keeps_bits);
 //  7. it is at least kSmallestReused bytes, where NumPy's elision starts;
 //  8. a float64 scalar in front (factor * temporary) only where that
 //     scalar leaves the product to the array (float64_scalar_defers).
@@ -160,7 +235,6 @@ bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false)
     if (factor_first && is_numpy_float64(factor) && !float64_scalar_defers) return false;
     const bool scalar_factor = PyFloat_CheckExact(factor) || is_numpy_float64(factor);
     if (!scalar_factor && !is_numpy_array(factor)) return false;
-    if (scalar_factor && std::isnan(PyFloat_AS_DOUBLE(factor))) return false;
     // The getters and requests below may fail and clear their own errors;
     // they are not made while another exception is pending.
     if (PyErr_Occurred()) return false;
@@ -172,7 +246,7 @@ bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false)
     if (!product || product->readonly || product->len < kSmallestReused || !product.contiguous() ||
         !owns_its_buffer(temporary))
         return false;
-    if (scalar_factor) return true;
+    if (scalar_factor) return product_keeps_bits(product.operator->(), PyFloat_AS_DOUBLE(factor));
     if (!has_dtype(factor, float64 ? float64_dtype : float32_dtype)) return false;
     ArrayBuffer other(factor);
     // Like NumPy's elision, no broadcasting: an array factor has no axes or
@@ -183,7 +257,8 @@ bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false)
         for (int axis = 0; axis < other->ndim; ++axis)
             if (other->shape[axis] != product->shape[axis]) return false;
     }
-    return float64 ? !holds_nan<double>(other.operator->()) : !holds_nan<float>(other.operator->());
+    return float64 ? product_keeps_bits<double>(product.operator->(), other.operator->())
+                   : product_keeps_bits<float>(product.operator->(), other.operator->());
 }
 
 }  // namespace
