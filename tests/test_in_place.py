@@ -9,7 +9,9 @@ operator calls, and no array that the stand-in can still reach may change.
 The products of the centred values (20,000 rows of two columns, 320 KB)
 are large enough for the reuse to engage (from 256 KiB); the (n,) rows
 are not, so that the rendering's NumPy does not elide them either: it
-does so by reference count alone, weakly held arrays included.
+does so by reference count alone, weakly held arrays included. One fit has
+twice the rows, whose (n,) products are reused as well; the weak stand-ins
+are left out there, since the rendering's NumPy changes what they hold.
 """
 import contextlib
 import gc
