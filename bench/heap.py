@@ -104,8 +104,8 @@ per-call time ratios (each call against the other side's next to it), the
 worst block (ratio of its median times) and where it was, the worst of the
 blocks whose calls return ("no raise"; a call that raises pays the C++
 unwinding of the module's failure path, which no history changes), the
-median faults per call of each side, and the share of blocks whose module faults per call
-(median of the block) are at most the rendering's plus 500.
+median faults per call of each side, and the share of blocks whose module
+faults per call (median of the block) are at most the rendering's plus 500.
 
 --solo runs each side in processes of its own, with the same history and
 samples, the way a user's process holds only one of them: interleaved, each
@@ -614,10 +614,7 @@ def random_report(records, seeds, args):
             if not block_ratios:
                 continue
             worst, wb = max(block_ratios, key=lambda x: x[0])
-            # The worst of the blocks whose calls return: a call that raises
-            # pays the C++ unwinding of the module's failure path (some
-            # 60,000 instructions where the exponential fit fails in its
-            # first pass), which no heap history changes.
+            # "no raise": see the module docstring.
             completing = [ratio for ratio, b in block_ratios if not b.get("errors")]
             worst_excess, eb = max(excess, key=lambda x: x[0])
             overall["blocks"] += len(block_ratios)
