@@ -38,21 +38,27 @@ Common to all three:
 # Private names only, so that completions on ``kofa.`` offer nothing that
 # the module does not have.
 from typing import Any as _Any
+from typing import SupportsIndex as _SupportsIndex
 
 import numpy as _np
 import numpy.typing as _npt
 
 _Float64Array = _npt.NDArray[_np.float64]
+# Counts: range() takes anything with __index__; the drawn start covariances
+# of normal components also divide by the count, which takes an int or a
+# NumPy integer but not every __index__ object.
+_Count = _SupportsIndex
+_NormalCount = int | _np.integer[_Any]
 
 # doctest's table of extra tests: an empty dict, set when the module loads.
 __test__: dict[str, _Any]
 
 def gaussian_mixture(
     X: _npt.NDArray[_Any],
-    k: int = 2,
+    k: _NormalCount = 2,
     init_mean: list[_Any] | None = None,
     init_cov: list[_Any] | None = None,
-    n_iter: int = 1000,
+    n_iter: _Count = 1000,
     eps: float = 1e-05,
 ) -> tuple[_Float64Array, _Float64Array | list[_Any], list[_Any]]:
     """Fit a mixture of ``k`` multivariate normal components to ``X``.
@@ -80,9 +86,9 @@ def gaussian_mixture(
 
 def exponential_mixture(
     X: _npt.NDArray[_Any],
-    k: int = 2,
+    k: _Count = 2,
     init_lambda: list[_Any] | None = None,
-    n_iter: int = 1000,
+    n_iter: _Count = 1000,
     eps: float = 1e-05,
 ) -> tuple[_Float64Array, _Float64Array | list[_Any]]:
     """Fit a mixture of ``k`` exponential distributions to one-column data.
@@ -106,12 +112,12 @@ def exponential_mixture(
 
 def exponential_gaussian_mixture(
     X: _npt.NDArray[_Any],
-    exponential_k: int = 1,
-    gaussian_k: int = 1,
+    exponential_k: _Count = 1,
+    gaussian_k: _NormalCount = 1,
     init_lambda: list[_Any] | None = None,
     init_mean: list[_Any] | None = None,
     init_cov: list[_Any] | None = None,
-    n_iter: int = 1000,
+    n_iter: _Count = 1000,
     eps: float = 1e-05,
 ) -> tuple[
     _Float64Array,

@@ -589,6 +589,92 @@ def _():
     print("   weight", result[0].tolist(), "mean", flat(result[1]))
 
 
+@row(45, "a start list used again for a second fit")
+def _():
+    starts = [1.0, 5.0]
+    attempt("exponential_mixture, first fit", kofa.exponential_mixture, X, 2, starts)
+    print("   the start list now holds the fitted means:", flat(starts))
+    attempt("exponential_mixture, the same list again", kofa.exponential_mixture, X, 2, starts)
+    fresh = [1.0, 5.0]
+    attempt("exponential_mixture, a copy of fresh starts each time", kofa.exponential_mixture, X,
+            2, list(fresh))
+
+
+@row(46, "a float16 X, exponential_mixture with a start list")
+def _():
+    rng = np.random.default_rng(0)
+    for n in (6000, 10000):
+        x = np.concatenate([rng.exponential(1.0, 6 * n // 10), rng.exponential(8.0, 4 * n // 10)])
+        attempt("exponential_mixture, float16, n={}".format(n), kofa.exponential_mixture,
+                x.astype(np.float16).reshape(-1, 1), 2, [1.0, 5.0])
+
+
+@row(47, "an empty X")
+def _():
+    np.random.seed(0)
+    attempt("gaussian_mixture, drawn", kofa.gaussian_mixture, TWO[:0], 2)
+    attempt("exponential_mixture, drawn", kofa.exponential_mixture, X[:0], 2)
+    attempt("exponential_gaussian_mixture, drawn", kofa.exponential_gaussian_mixture, X[:0])
+    attempt("gaussian_mixture, start lists", kofa.gaussian_mixture, TWO[:0], 2, means(), covs())
+    attempt("exponential_mixture, start list", kofa.exponential_mixture, X[:0], 2, [1.0, 5.0])
+
+
+@row(48, "a bool X, or a numpy.matrix")
+def _():
+    for label, data in (("bool", TWO > 3.0), ("numpy.matrix", np.matrix(TWO))):
+        np.random.seed(0)
+        attempt("gaussian_mixture, {}, drawn".format(label), kofa.gaussian_mixture, data, 2)
+        attempt("gaussian_mixture, {}, start lists".format(label), kofa.gaussian_mixture, data, 2,
+                means(), covs())
+
+
+@row(49, "k=True")
+def _():
+    np.random.seed(0)
+    attempt("gaussian_mixture, k=True, drawn", kofa.gaussian_mixture, TWO, True)
+    attempt("exponential_mixture, k=True, drawn", kofa.exponential_mixture, X, True)
+    attempt("exponential_gaussian_mixture, gaussian_k=True, drawn",
+            kofa.exponential_gaussian_mixture, X, 1, True)
+
+
+@row(50, "many dimensions, drawn start values")
+def _():
+    d, k = 8, 5
+    rng = np.random.default_rng(0)
+    centres = rng.uniform(-10.0, 10.0, (k, d))
+    data = np.concatenate([c + rng.normal(size=(200, d)) for c in centres])
+    for seed in (0, 4):
+        np.random.seed(seed)
+        attempt("gaussian_mixture, d=8, k=5, drawn, seed {}".format(seed), kofa.gaussian_mixture,
+                data, k)
+    attempt("gaussian_mixture, init_mean at the centres", kofa.gaussian_mixture, data, k,
+            [c.copy() for c in centres])
+    raised = []
+    for seed in range(10):
+        np.random.seed(seed)
+        if isinstance(quiet(kofa.gaussian_mixture, data, k)[0], Exception):
+            raised.append(seed)
+    print("   drawn start values, seeds 0 to 9: {} raise ({})".format(len(raised), raised))
+
+
+@row(51, "memory a fit takes")
+def _():
+    import tracemalloc
+    n = 100000
+    rng = np.random.default_rng(0)
+    data = rng.normal(size=(n, 2))
+    data[: n // 3] += 6.0
+    data[n // 3: 2 * n // 3] -= 6.0
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    attempt("gaussian_mixture, n={}, d=2, k=3".format(n), kofa.gaussian_mixture, data, 3,
+            [np.full(2, 5.0), np.zeros(2), np.full(2, -5.0)], [np.eye(2)] * 3)
+    peak = tracemalloc.get_traced_memory()[1] - before
+    tracemalloc.stop()
+    print("   X {:.1f} MB; NumPy's arrays at their peak {:.1f} MB, {:.1f} times X".format(
+        data.nbytes / 1e6, peak / 1e6, peak / data.nbytes))
+
+
 def dtype_rows():
     print("\n# dtypes: float32 X (docs/functions.md, dtypes of the results)")
     X32, two32 = X.astype(np.float32), TWO.astype(np.float32)

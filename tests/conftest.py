@@ -3,9 +3,14 @@
 The repository's ``kofa/`` directory holds the C++ sources; Python would
 treat it as a namespace package if no compiled ``kofa`` module were
 importable.  Refuse to run in that case instead of failing test by test.
+
+Colour is for the person at the terminal: pytest's own report keeps it, but
+the processes the tests start, whose output the tests read, inherit an
+environment without it (``pytest_sessionstart``).
 """
 
 import importlib.machinery
+import os
 
 import pytest
 
@@ -32,6 +37,22 @@ def _load_kofa():
 
 def pytest_configure(config):
     _load_kofa()
+
+
+# Variables that make a program colour output that is no terminal (mypy,
+# pytest, CPython from 3.13 for its tracebacks, and others), which
+# `make test` sets in a terminal; and the ones that turn colour off.
+FORCING_COLOUR = ("FORCE_COLOR", "PY_COLORS", "CLICOLOR_FORCE", "MYPY_FORCE_COLOR", "PYTHON_COLORS")
+
+
+def pytest_sessionstart(session):
+    """From here on, processes that tests start see no colour settings but
+    the two that turn it off. pytest's terminal writer chose its colour when
+    it was configured, before this hook, and keeps it."""
+    for name in FORCING_COLOUR:
+        os.environ.pop(name, None)
+    os.environ["PYTHON_COLORS"] = "0"
+    os.environ["NO_COLOR"] = "1"
 
 
 def pytest_report_header(config):

@@ -19,13 +19,26 @@ def doc_rows():
                 for match in [re.match(r"\| (\d+) \|", line)] if match}
 
 
+# Cases whose number of progress lines a row states: (row, case, lines).
+STATED_PROGRESS = [
+    (45, "exponential_mixture, the same list again", 1),
+    (46, "exponential_mixture, float16, n=6000", 1000),
+    (46, "exponential_mixture, float16, n=10000", 2),
+]
+
+
 @pytest.fixture(scope="module")
-def printed():
-    """{row: [(exception type name, [kofa.cpp lines])]} from the script."""
+def output():
     run = subprocess.run([sys.executable, SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True, cwd=ROOT, timeout=600)
     assert run.returncode == 0, run.stderr[-3000:]
-    rows, row, lines = {}, None, run.stdout.splitlines()
+    return run.stdout
+
+
+@pytest.fixture(scope="module")
+def printed(output):
+    """{row: [(exception type name, [kofa.cpp lines])]} from the script."""
+    rows, row, lines = {}, None, output.splitlines()
     for i, line in enumerate(lines):
         heading = re.match(r"# row (\d+):", line)
         if heading:
@@ -51,3 +64,9 @@ def test_the_row_names_each_exception_and_line_its_cases_give(printed, row):
     for name, kofa_lines in printed.get(row, []):
         assert name in text, (row, name)
         assert set(kofa_lines) <= numbers, (row, name, kofa_lines)
+
+
+@pytest.mark.parametrize("row,case,lines", STATED_PROGRESS)
+def test_the_progress_lines_a_row_states(output, row, case, lines):
+    section = output.split("# row {}:".format(row))[1].split("\n# ")[0]
+    assert "== {}: {} progress lines;".format(case, lines) in section, section
