@@ -32,7 +32,7 @@ the next, so a change of machine load falls on all of them alike.  A column
 "x rendering" or "x scikit-learn" is the median over the repetitions of kofa's
 time divided by the other's in the same repetition: that ratio drifts far less
 with load than the seconds do.  "s per iteration" is kofa's time per fit
-divided by its iterations.  "CPU s per fit" is the median CPU time of the
+divided by its iterations.  "(CPU s)" is the median CPU time of the
 process during kofa's call (all its threads): with one BLAS thread, about what
 the wall clock shows on a quiet machine.  Where the seconds per fit are well
 above it, the process waited for a core (or BLAS threads waited for each
@@ -40,11 +40,13 @@ other), and the seconds are inflated by as much.
 
 Memory: the growth of the peak resident set size (VmHWM in /proc/self/status,
 reset before the call) over the resident set just before the call, in a fresh
-process per implementation and n, with X already made; 3 iterations, which
-reach the peak of any longer fit.  Linux only; elsewhere the column says "-".
+process per implementation and n, with X already made; 3 iterations (kofa's
+Gaussian fit, d=2, k=3, n=1e5: 8.6 MB after 3 iterations and after a fit to
+convergence, 5.4 MB after one).  Linux only; elsewhere the column says "-".
 
 The header and the footer give the load average (1, 5, 15 minutes) and the
-BLAS thread setting; --json keeps the raw figures, --picture draws seconds
+BLAS thread setting, and the column "load" the 1-minute load average at the
+end of each row; --json keeps the raw figures, --picture draws seconds
 per fit against n for the three fits.
 """
 
@@ -280,16 +282,17 @@ def table_row(r):
     memory = "{} / {} ({})".format(megabytes(k.get("peak RSS growth")),
                                     megabytes(r["rendering"].get("peak RSS growth")),
                                     megabytes(r["bytes of X"]))
-    return "| {} | {:.0e} | {} | {:.3g} | {:.2g} | {:.3f} | {} | {} | {} | {:.3g} |".format(
-        r["case"], r["n"], k["iterations"], k["seconds"], k["seconds"] / k["iterations"],
-        r["rendering"]["kofa / this"], other("scikit-learn", True), other("textbook EM", False),
-        memory, statistics.median(k["cpu"])).replace("e+0", "e")
+    return "| {} | {:.0e} | {} | {:.3g} ({:.3g}) | {:.2g} | {:.3f} | {} | {} | {} | {} |".format(
+        r["case"], r["n"], k["iterations"], k["seconds"], statistics.median(k["cpu"]),
+        k["seconds"] / k["iterations"], r["rendering"]["kofa / this"],
+        other("scikit-learn", True), other("textbook EM", False), memory,
+        r["load"].split()[0]).replace("e+0", "e")
 
 
 TABLE_HEAD = (
-    "| fit | n | iterations | s per fit | s per iteration | x rendering "
+    "| fit | n | iterations | s per fit (CPU s) | s per iteration | x rendering "
     "| scikit-learn s per fit (iterations) | x scikit-learn | textbook EM s per fit (iterations) "
-    "| peak RSS growth MB, kofa / rendering (X) | CPU s per fit |\n"
+    "| peak RSS growth MB, kofa / rendering (X) | load |\n"
     "|---|---|---|---|---|---|---|---|---|---|---|")
 
 
