@@ -304,7 +304,11 @@ def header():
 
 
 def picture(run, path):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        print("no picture: matplotlib is not installed (python -m pip install matplotlib)")
+        return
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
