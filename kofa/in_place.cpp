@@ -18,7 +18,7 @@ PyObject* float32_dtype = nullptr;
 // Arrays are reused from the size at which NumPy elides the interpreter's
 // temporaries (NPY_MIN_ELIDE_BYTES, 256 KiB on every release from 1.24 on),
 // so that the fits make a new array where the rendering's NumPy makes one and
-// the heap sees the rendering's sequence of blocks (docs/performance.md,
+// the heap sees the rendering's sequence of blocks (docs/performance-records.md,
 // "The rendering's lifetimes").
 constexpr Py_ssize_t kSmallestReused = 256 * 1024;
 

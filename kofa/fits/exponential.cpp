@@ -11,7 +11,7 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
     Ref weight;
 
     // The rendering's locals, each released when the rendering rebinds it:
-    // the previous value goes only once the new one exists (docs/performance.md,
+    // the previous value goes only once the new one exists (docs/performance-records.md,
     // "The rendering's lifetimes").
     Ref prob, sample;
     ReleasedInOrder release_at_exit(prob, sample);

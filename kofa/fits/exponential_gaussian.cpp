@@ -32,7 +32,7 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
 
     // The rendering's locals, each released when the rendering rebinds it:
     // the previous value goes only once the new one exists, so a live block
-    // always sits above the ones being freed (docs/performance.md, "The
+    // always sits above the ones being freed (docs/performance-records.md, "The
     // rendering's lifetimes").
     Ref exponential_prob, gaussian_prob, total, sample;
     ReleasedInOrder release_at_exit(exponential_prob, gaussian_prob, total, sample);

@@ -54,7 +54,7 @@ PyObject* run_fit(const char* display_name, Body&& body) {
 // (first bound, first released). Left to their destructors, C++ would
 // release them the other way round, and glibc, which trims the top of its
 // heap on a free that leaves it large, could end the call with another heap
-// than the rendering's (docs/performance.md, "The rendering's lifetimes").
+// than the rendering's (docs/performance-records.md, "The rendering's lifetimes").
 // Declared after the locals it names, so that it runs before their
 // destructors.
 template <std::size_t Count>

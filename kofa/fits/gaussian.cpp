@@ -12,7 +12,7 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, k);
     Ref weight;
     // The rendering's locals, each released when the rendering rebinds it:
-    // the previous value goes only once the new one exists (docs/performance.md,
+    // the previous value goes only once the new one exists (docs/performance-records.md,
     // "The rendering's lifetimes").
     Ref prob, sample;
     ReleasedInOrder release_at_exit(prob, sample);

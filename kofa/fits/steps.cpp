@@ -33,7 +33,7 @@ Ref gaussian_density_row(View X, View m, View c) {
     // the second. Making them twice would give glibc the rendering's very
     // sequence of blocks, but it cost the Gaussian fit some 12% of its time
     // in every history, more than the page faults it saves in the few where
-    // the heap takes another course (docs/performance.md).
+    // the heap takes another course (docs/performance-records.md).
     Ref product = call(dot, centred, inverse);
     // The inverse goes once its one use is done, where the rendering's
     // temporary argument goes.
