@@ -149,6 +149,12 @@ inline void set_too_many_values_to_unpack(PyObject* object, int expected) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
 }
 
+// The order in which the interpreter releases a frame's locals when the
+// frame ends: up to 3.13 first bound first (it walks the locals upwards);
+// from 3.14 last bound first (it pops the frame's stack and locals from the
+// top down).
+inline constexpr bool kFrameLocalsReleasedLastFirst = PY_VERSION_HEX >= 0x030E0000;
+
 // PyCode_NewEmpty leaves a few instructions, an exception table and a line
 // table from 3.11 on; before, its bytecode is empty.
 inline constexpr bool kEmptyCodeHasBytecode = PY_VERSION_HEX >= 0x030B0000;

@@ -25,8 +25,8 @@ constexpr Py_ssize_t kSmallestReused = 256 * 1024;
 // Whether NumPy's float64 scalar, as the left operand of a product with an
 // array, leaves the product to the array's operator, whose elision then
 // reuses the rendering's temporary: releases before 2.1. From 2.1 the
-// scalar's own operator makes a new array, and so does the module. Read at
-// load from numpy.__version__; an unreadable release counts as a new one.
+// scalar's own operator makes a new array, and so does the module. Set at
+// load from the release read there; an unreadable release counts as a new one.
 bool float64_scalar_defers = false;
 
 bool is_numpy_array(PyObject* object) {
@@ -263,7 +263,8 @@ bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false)
 
 }  // namespace
 
-void remember_numpy_types(PyObject* numpy_module) {
+void remember_numpy_types(PyObject* numpy_module, const NumpyRelease& release) {
+    float64_scalar_defers = release.known && release.before(2, 1);
     if (!PyModule_Check(numpy_module)) return;
     PyObject* names = PyModule_GetDict(numpy_module);
     // Read from the module's dict with interned names: no Python code runs
@@ -288,8 +289,6 @@ void remember_numpy_types(PyObject* numpy_module) {
         if (dtype != nullptr && !PyObject_TypeCheck(dtype, dtype_type)) Py_CLEAR(dtype);
         return dtype;
     };
-    const NumpyRelease release = read_numpy_release(numpy_module);
-    float64_scalar_defers = release.known && release.before(2, 1);
     if (numpy_array_type == nullptr) numpy_array_type = static_type(id.ndarray);
     if (numpy_float64_type == nullptr) numpy_float64_type = static_type(id.float64);
     if (float64_dtype == nullptr || float32_dtype == nullptr) {

@@ -19,8 +19,8 @@ Ref times_temporary(View factor, Ref temporary);
 Ref temporary_times(Ref temporary, View factor);
 
 // NumPy's array and float64 scalar types, taken from the NumPy module that
-// the module imports at load; until then, or if that module has no such
-// static types, nothing is reused.
-void remember_numpy_types(PyObject* numpy_module);
+// the module imports at load, and its release (read_numpy_release); until
+// then, or if that module has no such static types, nothing is reused.
+void remember_numpy_types(PyObject* numpy_module, const NumpyRelease& release);
 
 }  // namespace kofa

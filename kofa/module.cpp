@@ -42,12 +42,24 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* attr
     return PyDict_SetItemString(module_dict, target, value.get()) == 0;
 }
 
+// Guards the records of the loading: free-threaded, two create or exec
+// phases (loads through the spec by hand, which importlib does not
+// serialise) can read and write them at the same moment.
+compat::Mutex load_mutex;
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     const int64_t interpreter = compat::current_interpreter_id();
-    if (process.interpreter_id == -1) {
-        process.interpreter_id = interpreter;
+    bool first;
+    int64_t recorded;
+    {
+        std::lock_guard<compat::Mutex> guard(load_mutex);
+        first = process.interpreter_id == -1;
+        if (first) process.interpreter_id = interpreter;
+        recorded = process.interpreter_id;
+    }
+    if (first) {
         if (interpreter == -1) return nullptr;
-    } else if (interpreter != process.interpreter_id) {
+    } else if (interpreter != recorded) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -111,11 +123,6 @@ bool populate(PyObject* module, int* line) {
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
     if (!make_identifiers_and_constants()) return false;
 
-    // A module imported under another dotted name is reachable as "kofa" too.
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* registered = PyDict_GetItemString(modules, "kofa");
-    if (registered == nullptr && PyDict_SetItemString(modules, "kofa", module) < 0) return false;
-
     if (!keep_builtin(process.range, id.range) || !keep_builtin(process.zip, id.zip)) return false;
 
     constexpr std::size_t count = std::size(public_functions);
@@ -135,8 +142,10 @@ bool populate(PyObject* module, int* line) {
     Ref numpy = Ref::steal(
         PyImport_ImportModuleLevelObject(id.numpy.get(), process.namespace_, locals.get(), fromlist.get(), 0));
     if (!numpy || PyDict_SetItem(process.namespace_, id.numpy.get(), numpy.get()) < 0) return false;
-    remember_numpy_types(numpy.get());
-    fits::remember_numpy_release(numpy.get());
+    // Read once, for both that depend on it.
+    const NumpyRelease release = read_numpy_release(numpy.get());
+    remember_numpy_types(numpy.get(), release);
+    fits::remember_numpy_release(release);
 
     Ref module_name = Ref::steal(PyUnicode_FromString("kofa"));
     for (std::size_t f = 0; f < count; ++f) {
@@ -151,12 +160,20 @@ bool populate(PyObject* module, int* line) {
 
     *line = kLineOther;
     Ref test = Ref::steal(PyDict_New());
-    return test && PyDict_SetItemString(process.namespace_, "__test__", test.get()) == 0;
-}
+    if (!test || PyDict_SetItemString(process.namespace_, "__test__", test.get()) < 0) return false;
 
-// Guards the record of the module being loaded: free-threaded, two exec
-// phases can ask whether a load has begun at the same moment.
-compat::Mutex load_mutex;
+    // A module imported under another dotted name (vendor.kofa), or loaded
+    // through its spec by hand, is reachable as "kofa" too, unless something
+    // already is; but only now that it is complete. importlib takes no lock
+    // of "kofa" for such a load, so a plain `import kofa` in another thread
+    // would return an entry made earlier at once, without its functions, and
+    // a load that failed would leave it there for every later import. Until
+    // now such an importer finds no entry and makes its own load, which
+    // check_load refuses with ImportError. A plain `import kofa` has its
+    // module under "kofa" for the whole load already, by importlib, which
+    // makes other importers wait and removes the entry if the load fails.
+    return PyDict_SetDefault(PyImport_GetModuleDict(), id.kofa.get(), module) != nullptr;
+}
 
 enum class LoadClaim { claimed, same_module, refused };
 
@@ -175,7 +192,7 @@ LoadClaim check_load(PyObject* module, bool claim) {
         return LoadClaim::claimed;
     }
     if (process.module == module) return LoadClaim::same_module;
-    if (process.loaded_module == nullptr)
+    if (compat::read_published(process.loaded_module) == nullptr)
         PyErr_SetString(PyExc_ImportError,
                         "Module 'kofa' is being loaded by another import that has not finished; "
                         "import it again once that load is complete.");

@@ -60,9 +60,9 @@ bool make_identifiers_and_constants() {
 
 NumpyRelease read_numpy_release(PyObject* numpy_module) {
     NumpyRelease release;
-    PyObject* names = PyModule_Check(numpy_module) ? PyModule_GetDict(numpy_module) : nullptr;
-    PyObject* version = names != nullptr ? PyDict_GetItemString(names, "__version__") : nullptr;
-    const char* text = version != nullptr && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+    Ref version = Ref::steal(PyObject_GetAttr(numpy_module, id.__version__.get()));
+    // The text lives as long as `version`.
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         return release;

@@ -19,12 +19,13 @@ namespace kofa {
     N(mean) N(cov) N(_n_iter) N(prob) N(mean_) N(cov_) N(weight) N(i) N(sample) N(m) N(c)    \
     N(lambda_) N(lambda__) N(l) N(exponential_prob) N(gaussian_prob) N(exponential_weight)   \
     N(gaussian_weight)                                                                       \
-    /* function names */                                                                     \
-    N(gaussian_mixture) N(exponential_mixture) N(exponential_gaussian_mixture)               \
+    /* the module's and the function names */                                                \
+    N(kofa) N(gaussian_mixture) N(exponential_mixture) N(exponential_gaussian_mixture)       \
     /* NumPy and array attributes */                                                         \
     N(numpy) N(random) N(uniform) N(min) N(max) N(axis) N(sum) N(eye) N(pi) N(exp) N(dot)    \
     N(linalg) N(det) N(inv) N(concatenate) N(r_) N(isnan) N(copy) N(percentile) N(T)         \
     N(shape) N(ndarray) N(float64) N(float32) N(dtype) N(size) N(item) N(base)               \
+    N(__version__)                                                                           \
     /* builtins, and the code-object fields set for introspection */                       \
     N(print) N(range) N(zip) N(replace) N(co_argcount) N(co_nlocals) N(co_varnames)          \
     N(co_flags) N(co_code) N(co_linetable) N(co_exceptiontable) N(co_stacksize)
@@ -62,8 +63,11 @@ struct NumpyRelease {
     }
 };
 
-// Reads numpy.__version__ from the module's dict: no Python code runs, and
-// an unreadable release is left unknown with no exception pending.
+// Reads numpy.__version__ as an attribute, as Python code would (a module
+// subclass may answer it from __getattr__). Whatever fails to give a str
+// of "MAJOR.MINOR..." (no such attribute, another type, text that is not
+// UTF-8, an exception of any kind) leaves the release unknown, with no
+// exception pending.
 NumpyRelease read_numpy_release(PyObject* numpy_module);
 
 extern Identifiers id;

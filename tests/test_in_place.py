@@ -306,12 +306,23 @@ def finalized_inverses(root, name, function, args, kw):
     return result
 
 
+def finalized_copies(root, name, function, args, kw):
+    """Logs every call, and when each numpy.copy result (the snapshots
+    mean_, cov_ and lambda__, locals of the rendering's frame) is freed:
+    when rebound, and in the interpreter's order when the fit returns."""
+    LOG.append(name)
+    result = function(*args, **kw)
+    if name == "copy":
+        weakref.finalize(result, LOG.append, "copy %d freed" % LOG.count("copy"))
+    return result
+
+
 STAND_INS = {"strong": kept_strongly, "other-thread": kept_by_another_thread, "weak": kept_weakly, "weak-memo": memoised_exp,
              "renamed-array": renamed_views, "renamed-float64": renamed_determinants,
              "overlapping": overlapping_products, "narrow": narrow_products, "doubled": doubled_products,
              "half": half_products,
              "broadcast": broadcast_exps, "metadata": with_metadata, "nan-payloads": nan_payloads,
-             "finalized-inverse": finalized_inverses}
+             "finalized-inverse": finalized_inverses, "finalized-copies": finalized_copies}
 
 
 def run(impl, fit, X, starts, returned):

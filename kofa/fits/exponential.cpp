@@ -10,11 +10,11 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
     Ref lambda_ = truth(init_lambda) ? Ref::borrow(init_lambda) : random_scales(X, constant.two, k);
     Ref weight;
 
-    // The rendering's locals, each released when the rendering rebinds it:
-    // the previous value goes only once the new one exists (docs/performance-records.md,
-    // "The rendering's lifetimes").
-    Ref prob, sample;
-    ReleasedInOrder release_at_exit(prob, sample);
+    // The rendering's locals, in the order of its frame, each released when
+    // the rendering rebinds it: the previous value goes only once the new
+    // one exists (docs/performance-records.md, "The rendering's lifetimes").
+    Ref prob, lambda__, sample, m;
+    ReleasedInOrder release_at_exit(prob, lambda__, sample, m);
     RangeLoop passes(step, 64, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: densities normalised per observation, not weighted.
@@ -28,12 +28,12 @@ Ref exponential_mixture(Steps& step, View X, View k, View init_lambda, View n_it
         // Maximisation: each scale from the observations its component
         // claims most strongly.
         step(69);
-        Ref lambda__ = snapshot(lambda_);
+        lambda__ = snapshot(lambda_);
         step(71);
         weight = weight_shares(prob);
         step(72);
         replace_zero_weights(weight, call_method(weight, id.min));
-        update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_, sample);
+        update_scales(step, {74, 75, 77, 79}, X, prob, weight, k, lambda_, sample, m);
 
         step(81);
         print_claimed_share(prob, prob);

@@ -8,11 +8,14 @@ namespace kofa::fits {
 
 namespace {
 
-// Both kinds' weights as shares of the grand total of all responsibilities.
+// Both kinds' weights as shares of the grand total of all responsibilities,
+// which stays in the fit's local `grand` until the next one exists.
 void weight_shares_of_both(Steps& step, int exponential_line, int gaussian_line, View exponential_prob,
-                           View gaussian_prob, Ref& exponential_weight, Ref& gaussian_weight) {
+                           View gaussian_prob, Ref& grand, Ref& exponential_weight, Ref& gaussian_weight) {
     step(exponential_line);
-    Ref grand = call_method(stack(exponential_prob, gaussian_prob), id.sum);
+    // The stacked rows go before the previous total.
+    Ref sum = call_method(stack(exponential_prob, gaussian_prob), id.sum);
+    grand = std::move(sum);
     exponential_weight = call_method(exponential_prob, id.sum, constant.one) / grand;
     step(gaussian_line);
     gaussian_weight = call_method(gaussian_prob, id.sum, constant.one) / grand;
@@ -30,12 +33,13 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, gaussian_k);
     Ref exponential_weight, gaussian_weight;
 
-    // The rendering's locals, each released when the rendering rebinds it:
-    // the previous value goes only once the new one exists, so a live block
-    // always sits above the ones being freed (docs/performance-records.md, "The
-    // rendering's lifetimes").
-    Ref exponential_prob, gaussian_prob, total, sample;
-    ReleasedInOrder release_at_exit(exponential_prob, gaussian_prob, total, sample);
+    // The rendering's locals, in the order of its frame, each released when
+    // the rendering rebinds it: the previous value goes only once the new
+    // one exists, so a live block always sits above the ones being freed
+    // (docs/performance-records.md, "The rendering's lifetimes").
+    Ref exponential_prob, gaussian_prob, total, mean_, cov_, lambda__, grand, sample, m;
+    ReleasedInOrder release_at_exit(exponential_prob, gaussian_prob, total, mean_, cov_, lambda__, grand, sample,
+                                    m);
     RangeLoop passes(step, 94, n_iter);
     while (Ref pass = passes.next()) {
         // Expectation: one per-observation total over both kinds.
@@ -58,12 +62,12 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
 
         // Maximisation: exponential components first, then Gaussian ones.
         step(105);
-        Ref mean_ = snapshot(mean);
+        mean_ = snapshot(mean);
         step(106);
-        Ref cov_ = snapshot(cov);
+        cov_ = snapshot(cov);
         step(107);
-        Ref lambda__ = snapshot(lambda_);
-        weight_shares_of_both(step, 109, 110, exponential_prob, gaussian_prob, exponential_weight,
+        lambda__ = snapshot(lambda_);
+        weight_shares_of_both(step, 109, 110, exponential_prob, gaussian_prob, grand, exponential_weight,
                               gaussian_weight);
         step(111);
         replace_zero_weights(exponential_weight,
@@ -72,7 +76,7 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
 
         update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
-                      lambda_, sample);
+                      lambda_, sample, m);
         update_gaussians(step, {120, 121, 123, 125}, X, gaussian_prob, gaussian_weight, gaussian_k, mean, cov,
                          sample);
 
@@ -81,8 +85,8 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         step(130);
         if (changed_less_than(mean, mean_, eps) && changed_less_than(cov, cov_, eps) &&
             changed_less_than(lambda_, lambda__, eps)) {
-            weight_shares_of_both(step, 131, 132, exponential_prob, gaussian_prob, exponential_weight,
-                                  gaussian_weight);
+            weight_shares_of_both(step, 131, 132, exponential_prob, gaussian_prob, grand,
+                                  exponential_weight, gaussian_weight);
             break;
         }
     }

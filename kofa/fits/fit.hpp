@@ -49,21 +49,26 @@ PyObject* run_fit(const char* display_name, Body&& body) {
     return nullptr;
 }
 
-// Releases a fit's array locals in the order given when the fit returns or
-// fails: the order in which the interpreter clears the rendering's frame
-// (first bound, first released). Left to their destructors, C++ would
-// release them the other way round, and glibc, which trims the top of its
-// heap on a free that leaves it large, could end the call with another heap
-// than the rendering's (docs/performance-records.md, "The rendering's lifetimes").
-// Declared after the locals it names, so that it runs before their
-// destructors.
+// Releases a fit's locals, given in the order of the rendering's frame
+// (the order in which they are first bound), when the fit returns or fails,
+// as the interpreter clears that frame: in that order up to 3.13, in the
+// opposite one from 3.14 (compat::kFrameLocalsReleasedLastFirst). Left to
+// their destructors, C++ would release them in reverse declaration order
+// whatever the interpreter, and glibc, which trims the top of its heap on a
+// free that leaves it large, could end the call with another heap than the
+// rendering's (docs/performance-records.md, "The rendering's lifetimes"). Declared
+// after the locals it names, so that it runs before their destructors.
 template <std::size_t Count>
 class ReleasedInOrder {
   public:
     template <class... Locals>
     explicit ReleasedInOrder(Locals&... locals) : locals_{&locals...} {}
     ~ReleasedInOrder() {
-        for (Ref* local : locals_) local->reset();
+        if (compat::kFrameLocalsReleasedLastFirst) {
+            for (std::size_t local = Count; local-- > 0;) locals_[local]->reset();
+        } else {
+            for (Ref* local : locals_) local->reset();
+        }
     }
     ReleasedInOrder(const ReleasedInOrder&) = delete;
     ReleasedInOrder& operator=(const ReleasedInOrder&) = delete;

@@ -11,11 +11,11 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
     step(11);
     Ref cov = truth(init_cov) ? Ref::borrow(init_cov) : default_covariances(X, k);
     Ref weight;
-    // The rendering's locals, each released when the rendering rebinds it:
-    // the previous value goes only once the new one exists (docs/performance-records.md,
-    // "The rendering's lifetimes").
-    Ref prob, sample;
-    ReleasedInOrder release_at_exit(prob, sample);
+    // The rendering's locals, in the order of its frame, each released when
+    // the rendering rebinds it: the previous value goes only once the new
+    // one exists (docs/performance-records.md, "The rendering's lifetimes").
+    Ref prob, mean_, cov_, sample;
+    ReleasedInOrder release_at_exit(prob, mean_, cov_, sample);
 
     RangeLoop passes(step, 13, n_iter);
     while (Ref pass = passes.next()) {
@@ -30,9 +30,9 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
         // Maximisation: each mean from the observations its component
         // claims most strongly, each covariance from all of them.
         step(18);
-        Ref mean_ = snapshot(mean);
+        mean_ = snapshot(mean);
         step(19);
-        Ref cov_ = snapshot(cov);
+        cov_ = snapshot(cov);
         step(21);
         weight = weight_shares(prob);
         replace_zero_weights(weight, call_method(weight, id.min));
@@ -51,8 +51,15 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
             Ref X_T = attr(X, id.T);
             Ref prob_T = attr(prob, id.T);
             Ref weighted_sums = call(dot, X_T, prob_T);
+            // Each operand goes once its result exists, as the
+            // interpreter's temporaries do (3.11 on: arguments first to last).
+            X_T.reset();
+            prob_T.reset();
             Ref totals = call_method_with_axis(prob, id.sum, constant.one);
-            mean = attr(weighted_sums / totals, id.T);
+            Ref means_T = weighted_sums / totals;
+            weighted_sums.reset();
+            totals.reset();
+            mean = attr(means_T, id.T);
             break;
         }
     }

@@ -205,22 +205,25 @@ bool stores_one_element(View scales, View m) {
 
 }  // namespace
 
-void remember_numpy_release(PyObject* numpy_module) {
-    const NumpyRelease release = read_numpy_release(numpy_module);
+void remember_numpy_release(const NumpyRelease& release) {
     numpy_refuses_array_as_element = !release.known || !release.before(2, 4);
 }
 
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
-                   View scales, Ref& sample) {
+                   View scales, Ref& sample, Ref& m) {
     RangeLoop components(step, lines.loop, k);
     while (Ref i = components.next()) {
         step(lines.select);
         Selection selection = select_most_responsible(prob, i, weight, sample);
         step(lines.location);
-        Ref m = weighted_location(X, selection);
+        m = weighted_location(X, selection);
         step(lines.store);
-        if (stores_one_element(scales, m)) m = call_method(m, id.item);
-        set_item(scales, i, m);
+        if (stores_one_element(scales, m)) {
+            Ref element = call_method(m, id.item);
+            set_item(scales, i, element);
+        } else {
+            set_item(scales, i, m);
+        }
     }
 }
 
@@ -247,6 +250,7 @@ void print_share_above(Ref highest, View counted) {
     Ref count = call_method(claimed, id.sum);
     claimed.reset();
     Ref share = count / dimension(counted);
+    count.reset();
     check_status(print_one(share.get()));
 }
 
@@ -262,9 +266,17 @@ void print_stacked_claimed_share(Ref stacked, View counted) {
     print_share_above(std::move(highest), counted);
 }
 
+// Each temporary goes once the value made from it exists, as the
+// interpreter's do.
 bool changed_less_than(View current, View previous, View eps) {
-    Ref change = call_method(absolute(current - previous), id.sum);
-    return truth(less(change, eps));
+    Ref difference = current - previous;
+    Ref magnitude = absolute(difference);
+    difference.reset();
+    Ref change = call_method(magnitude, id.sum);
+    magnitude.reset();
+    Ref below = less(change, eps);
+    change.reset();
+    return truth(below);
 }
 
 }  // namespace kofa::fits

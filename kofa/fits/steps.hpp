@@ -85,17 +85,18 @@ Ref covariance_scatter(View X, View means, View i, View row);
 // for i in range(k): each exponential component's scale from the observations
 // it claims most strongly, stored with scales[i] = m; where NumPy refuses
 // that store (see remember_numpy_release), a one-element m is stored as its
-// element.
+// element. m is the fit's own local, like sample: each goes once the next
+// one exists, the last when the fit returns.
 // Notes whether the NumPy imported at load refuses to store a one-element
-// array into one element of a numeric array (2.4 and later); a module whose
-// release cannot be read counts as one that refuses.
-void remember_numpy_release(PyObject* numpy_module);
+// array into one element of a numeric array (2.4 and later), from the release
+// read at load; one that could not be read counts as one that refuses.
+void remember_numpy_release(const NumpyRelease& release);
 
 struct ScaleUpdateLines {
     int loop, select, location, store;
 };
 void update_scales(Steps& step, const ScaleUpdateLines& lines, View X, View prob, View weight, View k,
-                   View scales, Ref& sample);
+                   View scales, Ref& sample, Ref& m);
 
 // for i in range(k): each Gaussian component's mean from the observations it
 // claims most strongly, then its covariance about that new mean.
