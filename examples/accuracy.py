@@ -25,9 +25,9 @@ drawn-starts-three  the same for three components in 2-D, equal weights and
                  0.6/0.3/0.1, at the corners of triangles of side 4 to 12 sd,
                  n = 3000 (some 5 minutes of CPU)
 drawn-starts-high  the same in 5 and 10 dimensions: 3 and 5 components of
-                 equal weight at the corners of a regular simplex of edge 4,
-                 8 and 12 sd, n = 1000 k (some 30 minutes of CPU; --weights
-                 0.33 / 0.2 and --dims 5 / 10 share it out)
+                 equal weight at the corners of a regular simplex of edge
+                 8 sd, n = 1000 k (some 10 minutes of CPU; --weights 0.33 /
+                 0.2 and --dims 5 / 10 share it out)
 gaussian-three   three 2-D components at the corners of a triangle of side 4
                  or 6 sd, unequal weights, started near the truth
 exponential      two exponentials, weights 0.7/0.3, means 2 and 15, from four
@@ -51,6 +51,7 @@ import contextlib
 import io
 import itertools
 import os
+import pickle
 import sys
 import time
 import warnings
@@ -156,7 +157,7 @@ EQUAL3, EQUAL5 = (1 / 3,) * 3, (0.2,) * 5
 DRAWN_PARTS = {
     "drawn-starts": ([(2, (0.5, 0.5)), (2, (0.7, 0.3)), (2, (0.9, 0.1))], (3, 4, 6, 8, 12)),
     "drawn-starts-three": ([(2, EQUAL3), (2, (0.6, 0.3, 0.1))], (4, 6, 8, 12)),
-    "drawn-starts-high": ([(5, EQUAL3), (10, EQUAL3), (5, EQUAL5), (10, EQUAL5)], (4, 8, 12)),
+    "drawn-starts-high": ([(5, EQUAL3), (10, EQUAL3), (5, EQUAL5), (10, EQUAL5)], (8,)),
 }
 
 
@@ -552,6 +553,12 @@ def main(argv=None):
     parser.add_argument("--dims", type=int, action="append", metavar="D",
                         help="drawn-starts parts: only the rows of dimension D (2; 5, 10), "
                              "repeatable")
+    parser.add_argument("--save", metavar="FILE",
+                        help="drawn-starts parts: also write the counts into FILE (pickle), for "
+                             "--picture with --load")
+    parser.add_argument("--load", metavar="FILE", action="append",
+                        help="--picture: take the drawn-starts counts from FILE (repeatable: the "
+                             "rows of several --save runs) instead of measuring them")
     parser.add_argument("--samples", type=int, default=200,
                         help="drawn-starts parts: samples per cell (default %(default)s)")
     args = parser.parse_args(argv)
@@ -564,10 +571,19 @@ def main(argv=None):
     print()
     parts = args.part or list(PARTS)
     if args.picture:  # the picture needs both grids
-        parts += [name for name in ("gaussian-grid", "drawn-starts") if name not in parts]
+        parts += [name for name in ("gaussian-grid", "drawn-starts")
+                  if name not in parts and not (name == "drawn-starts" and args.load)]
     results = {name: PARTS[name]() for name in parts}
+    if args.save:
+        with open(args.save, "wb") as file:
+            pickle.dump({name: value for name, value in results.items()
+                         if name.startswith("drawn-starts")}, file)
     if args.picture:
-        draw_grid(results["gaussian-grid"], results["drawn-starts"], args.picture)
+        drawn = results.get("drawn-starts", {})
+        for path in args.load or ():
+            with open(path, "rb") as file:
+                drawn.update(pickle.load(file).get("drawn-starts", {}))
+        draw_grid(results["gaussian-grid"], drawn, args.picture)
     return 0
 
 
