@@ -288,12 +288,9 @@ def collapsed(cov):
 
 
 def row_label(d, weights):
-    k = len(weights)
-    if len(set(weights)) == 1:
-        shares = "{} equal".format(k)
-    else:
-        shares = "/".join("{:.2f}".format(w) for w in weights)
-    return "d = {}, {}".format(d, shares) if d != 2 else shares
+    if d == 2:
+        return "/".join("{:.2f}".format(w) for w in weights)
+    return "d = {}, {} equal".format(d, len(weights))
 
 
 def ended(c):
@@ -358,6 +355,84 @@ def drawn_starts(part="drawn-starts"):
           lambda c: rate(c["best_plain"], c["samples"]) + " [{}]".format(c["plain_kept_collapsed"]))
     sys.stdout.flush()
     return measured
+
+
+def short_rate(count, samples):
+    """'3.0 (1.4–6.4)': the rate in per cent and its 95 % Wilson interval."""
+    low, high = wilson(count, samples)
+    return "{:.1f} ({:.1f}–{:.1f})".format(100 * count / samples, 100 * low, 100 * high)
+
+
+def report(drawn):
+    """The tables of docs/algorithm.md from the counts of the drawn-starts
+    parts ({part: {(d, weights, sep): counts}}, from --save runs)."""
+    two_d = [(part, key) for part in ("drawn-starts", "drawn-starts-three")
+             for key in drawn.get(part, {})]
+    rows = list(dict.fromkeys((part, key[0], key[1]) for part, key in two_d))
+    separations = sorted({key[2] for part, key in two_d})
+    header = "| weights | " + " | ".join("{} sd".format(s) for s in separations) + " |"
+    rule = "|" + "---|" * (len(separations) + 1)
+
+    def cell(part, d, weights, sep, what):
+        c = drawn[part].get((d, weights, sep))
+        return short_rate(c[what], c["samples"]) if c else "–"
+
+    print("## report: wrong fits in 2-D, per cent of the samples (95 % Wilson interval)")
+    print()
+    print("From one drawn start:")
+    print()
+    print(header)
+    print(rule)
+    for part, d, weights in rows:
+        print("| {} | ".format(row_label(d, weights)) + " | ".join(
+            cell(part, d, weights, s, "drawn") for s in separations) + " |")
+    print()
+    print("With the advice: init_mean {:g} sd off each true mean, best of {} drawn starts "
+          "(collapsed fits skipped), true start:".format(NEAR_SD, DRAWN_TRIES))
+    print()
+    print(header.replace("| weights |", "| weights | start |"))
+    print(rule + "---|")
+    for part, d, weights in rows:
+        for what, name in (("near", "init_mean {:g} sd off".format(NEAR_SD)),
+                           ("best", "best of {}".format(DRAWN_TRIES)), ("true", "true values")):
+            print("| {} | {} | ".format(row_label(d, weights), name) + " | ".join(
+                cell(part, d, weights, s, what) for s in separations) + " |")
+    print()
+    total = collections.Counter()
+    for part, key in two_d:
+        c = drawn[part][key]
+        total.update({"wrong": c["drawn"], "reached n_iter": c["capped"],
+                      "looked converged": c["looked_converged"], **c["raised"]})
+    print("2-D, all cells: {} wrong from one drawn start; {}".format(
+        total.pop("wrong"), ", ".join("{} {}".format(v, k) for k, v in sorted(total.items()))))
+    print()
+    high = drawn.get("drawn-starts-high", {})
+    if high:
+        print("## report: more dimensions, equal weights, means at the corners of a regular "
+              "simplex of edge SEP sd, n = 1000 k")
+        print()
+        print("| d | k | SEP | one drawn start | of which raised | of which looked converged | "
+              "init_mean {:g} sd off | best of {} | true values |".format(NEAR_SD, DRAWN_TRIES))
+        print("|---|---|---|---|---|---|---|---|---|")
+        for (d, weights, sep), c in sorted(high.items(), key=lambda item: (len(item[0][1]),
+                                                                           item[0][0])):
+            raised = sum(c["raised"].values())
+            kinds = ", ".join("{} {}".format(v, k) for k, v in sorted(c["raised"].items()))
+            print("| {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
+                d, len(weights), sep, short_rate(c["drawn"], c["samples"]),
+                short_rate(raised, c["samples"]) + (" ({})".format(kinds) if kinds else ""),
+                short_rate(c["looked_converged"], c["samples"])
+                + (" ({} reached n_iter)".format(c["capped"]) if c["capped"] else ""),
+                short_rate(c["near"], c["samples"]), short_rate(c["best"], c["samples"]),
+                short_rate(c["true"], c["samples"])))
+        print()
+        print("best of {} keeping the highest log-likelihood as examples/several_starts.py "
+              "computes it (no fit skipped):".format(DRAWN_TRIES))
+        for (d, weights, sep), c in sorted(high.items()):
+            print("  d = {}, k = {}, {} sd: {} % wrong, {} of {} kept a collapsed fit".format(
+                d, len(weights), sep, short_rate(c["best_plain"], c["samples"]),
+                c["plain_kept_collapsed"], c["samples"]))
+        print()
 
 
 def draw_grid(measured, drawn, path):
@@ -557,8 +632,9 @@ def main(argv=None):
                         help="drawn-starts parts: also write the counts into FILE (pickle), for "
                              "--picture with --load")
     parser.add_argument("--load", metavar="FILE", action="append",
-                        help="--picture: take the drawn-starts counts from FILE (repeatable: the "
-                             "rows of several --save runs) instead of measuring them")
+                        help="print the tables of docs/algorithm.md from the counts of --save "
+                             "runs in FILE (repeatable), and for --picture take the drawn-starts "
+                             "counts from them instead of measuring them")
     parser.add_argument("--samples", type=int, default=200,
                         help="drawn-starts parts: samples per cell (default %(default)s)")
     args = parser.parse_args(argv)
@@ -569,7 +645,7 @@ def main(argv=None):
     print("kofa {} | numpy {} | Python {}".format(kofa.__file__, np.__version__,
                                                   sys.version.split()[0]))
     print()
-    parts = args.part or list(PARTS)
+    parts = args.part or ([] if args.load else list(PARTS))
     if args.picture:  # the picture needs both grids
         parts += [name for name in ("gaussian-grid", "drawn-starts")
                   if name not in parts and not (name == "drawn-starts" and args.load)]
@@ -578,11 +654,15 @@ def main(argv=None):
         with open(args.save, "wb") as file:
             pickle.dump({name: value for name, value in results.items()
                          if name.startswith("drawn-starts")}, file)
+    loaded = {}
+    for path in args.load or ():
+        with open(path, "rb") as file:
+            for name, counts in pickle.load(file).items():
+                loaded.setdefault(name, {}).update(counts)
+    if args.load:
+        report(loaded)
     if args.picture:
-        drawn = results.get("drawn-starts", {})
-        for path in args.load or ():
-            with open(path, "rb") as file:
-                drawn.update(pickle.load(file).get("drawn-starts", {}))
+        drawn = results.get("drawn-starts") or loaded["drawn-starts"]
         draw_grid(results["gaussian-grid"], drawn, args.picture)
     return 0
 
