@@ -412,15 +412,17 @@ def report(drawn):
               "simplex of edge SEP sd, n = 1000 k")
         print()
         print("| d | k | SEP | one drawn start | of which raised | of which looked converged | "
-              "init_mean {:g} sd off | best of {} | true values |".format(NEAR_SD, DRAWN_TRIES))
+              "init_mean {:g} sd off | best of {}, collapsed fits skipped | true values |".format(
+                  NEAR_SD, DRAWN_TRIES))
         print("|---|---|---|---|---|---|---|---|---|")
         for (d, weights, sep), c in sorted(high.items(), key=lambda item: (len(item[0][1]),
                                                                            item[0][0])):
             raised = sum(c["raised"].values())
-            kinds = ", ".join("{} {}".format(v, k) for k, v in sorted(c["raised"].items()))
+            kinds = ", ".join("{} {}".format(v, k.split(" (")[0])
+                              for k, v in sorted(c["raised"].items(), key=lambda kv: -kv[1]))
             print("| {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
                 d, len(weights), sep, short_rate(c["drawn"], c["samples"]),
-                short_rate(raised, c["samples"]) + (" ({})".format(kinds) if kinds else ""),
+                short_rate(raised, c["samples"]) + ("; {}".format(kinds) if kinds else ""),
                 short_rate(c["looked_converged"], c["samples"])
                 + (" ({} reached n_iter)".format(c["capped"]) if c["capped"] else ""),
                 short_rate(c["near"], c["samples"]), short_rate(c["best"], c["samples"]),
@@ -629,8 +631,8 @@ def main(argv=None):
                         help="drawn-starts parts: only the rows of dimension D (2; 5, 10), "
                              "repeatable")
     parser.add_argument("--save", metavar="FILE",
-                        help="drawn-starts parts: also write the counts into FILE (pickle), for "
-                             "--picture with --load")
+                        help="gaussian-grid and drawn-starts parts: also write what they "
+                             "measured into FILE (pickle), for --load")
     parser.add_argument("--load", metavar="FILE", action="append",
                         help="print the tables of docs/algorithm.md from the counts of --save "
                              "runs in FILE (repeatable), and for --picture take the drawn-starts "
@@ -646,24 +648,24 @@ def main(argv=None):
                                                   sys.version.split()[0]))
     print()
     parts = args.part or ([] if args.load else list(PARTS))
-    if args.picture:  # the picture needs both grids
+    if args.picture:  # the picture needs both grids, measured here or loaded
         parts += [name for name in ("gaussian-grid", "drawn-starts")
-                  if name not in parts and not (name == "drawn-starts" and args.load)]
+                  if name not in parts and not args.load]
     results = {name: PARTS[name]() for name in parts}
     if args.save:
         with open(args.save, "wb") as file:
             pickle.dump({name: value for name, value in results.items()
-                         if name.startswith("drawn-starts")}, file)
+                         if name.startswith(("drawn-starts", "gaussian-grid"))}, file)
     loaded = {}
     for path in args.load or ():
         with open(path, "rb") as file:
             for name, counts in pickle.load(file).items():
                 loaded.setdefault(name, {}).update(counts)
-    if args.load:
+    if any(name.startswith("drawn-starts") for name in loaded):
         report(loaded)
     if args.picture:
-        drawn = results.get("drawn-starts") or loaded["drawn-starts"]
-        draw_grid(results["gaussian-grid"], drawn, args.picture)
+        draw_grid(results.get("gaussian-grid") or loaded["gaussian-grid"],
+                  results.get("drawn-starts") or loaded["drawn-starts"], args.picture)
     return 0
 
 
