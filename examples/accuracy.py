@@ -6,6 +6,14 @@ docs/algorithm.md shows.
     python examples/accuracy.py --part gaussian-grid # one part (repeatable)
     python examples/accuracy.py --picture docs/trust.png   # also draw the grid
 
+The drawn-start parts take long; to share them out between processes, save
+each one's counts and print docs/algorithm.md's tables (and draw the
+picture) from the saved files:
+
+    python examples/accuracy.py --part drawn-starts --weights 0.5 --save a.pkl
+    python examples/accuracy.py --part gaussian-grid --save grid.pkl
+    python examples/accuracy.py --load a.pkl --load ... --load grid.pkl --picture docs/trust.png
+
 Parts:
 
 gaussian-grid    two 2-D normal components (identity covariances) whose means
@@ -448,8 +456,8 @@ def draw_grid(measured, drawn, path):
 
     error = np.array([[measured[w, s][1] - measured[w, s][0] for s in SEPARATIONS]
                       for w in WEIGHTS])
-    figure, (ax, bx) = plt.subplots(1, 2, figsize=(13, 4.6),
-                                    gridspec_kw={"width_ratios": [6, 5]})
+    figure, (ax, bx) = plt.subplots(1, 2, figsize=(14, 4.8),
+                                    gridspec_kw={"width_ratios": [6, 6]})
     image = ax.imshow(error, cmap="Reds", vmin=0, vmax=0.4, origin="lower", aspect="auto")
     for i, w in enumerate(WEIGHTS):
         for j, s in enumerate(SEPARATIONS):
@@ -472,10 +480,10 @@ def draw_grid(measured, drawn, path):
     for i, row in enumerate(cells):
         for j, c in enumerate(row):
             low, high = wilson(c["drawn"], c["samples"])
-            bx.text(j, i, "{:.1f} %\n({:.1f}–{:.1f})\ntrue {:.1f}, best {:.1f}".format(
+            bx.text(j, i, "{:.1f} %\n({:.1f}–{:.1f})\ntrue {:.1f}\nbest {:.1f}".format(
                 100 * share[i, j], 100 * low, 100 * high, 100 * c["true"] / c["samples"],
                 100 * c["best"] / c["samples"]),
-                ha="center", va="center", fontsize=8,
+                ha="center", va="center", fontsize=7.5,
                 color="white" if share[i, j] > 0.6 else "black")
     bx.set_xticks(range(len(separations)), ["{} sd".format(s) for s in separations])
     bx.set_yticks(range(len(rows)), ["{:.1f} / {:.1f}".format(*w) for d, w in rows])
