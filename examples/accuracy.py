@@ -2,7 +2,7 @@
 (examples/textbook.py) on generated data, and prints the tables that
 docs/algorithm.md shows.
 
-    python examples/accuracy.py                      # every part (some 6 minutes of CPU)
+    python examples/accuracy.py                      # every part (some 25 minutes of CPU)
     python examples/accuracy.py --part gaussian-grid # one part (repeatable)
     python examples/accuracy.py --picture docs/trust.png   # also draw the grid
 
@@ -28,13 +28,13 @@ drawn-starts     how often a fit from the start values gaussian_mixture draws
                  the true start, from init_mean 1 sd off each true mean, and
                  keeping the best of 5 drawn starts.  200 samples per cell
                  (data seeds 40000-40199), each rate with its 95 % Wilson
-                 score interval (some 10 minutes of CPU)
+                 score interval (some 7 minutes of CPU)
 drawn-starts-three  the same for three components in 2-D, equal weights and
                  0.6/0.3/0.1, at the corners of triangles of side 4 to 12 sd,
-                 n = 3000 (some 5 minutes of CPU)
+                 n = 3000 (some 7 minutes of CPU)
 drawn-starts-high  the same in 5 and 10 dimensions: 3 and 5 components of
                  equal weight at the corners of a regular simplex of edge
-                 8 sd, n = 1000 k (some 10 minutes of CPU; --weights 0.33 /
+                 8 sd, n = 1000 k (some 9 minutes of CPU; --weights 0.33 /
                  0.2 and --dims 5 / 10 share it out)
 gaussian-three   three 2-D components at the corners of a triangle of side 4
                  or 6 sd, unequal weights, started near the truth
