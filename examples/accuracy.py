@@ -209,9 +209,9 @@ def raised_kind(exc):
 
 def wilson(count, samples, z=Z95):
     """95 % Wilson score interval of the rate count/samples."""
-    p = count / samples
-    centre = (p + z * z / (2 * samples)) / (1 + z * z / samples)
-    half = z * np.sqrt(p * (1 - p) / samples + z * z / (4 * samples * samples)) / (1 + z * z / samples)
+    p, scale = count / samples, 1 + z * z / samples
+    centre = (p + z * z / (2 * samples)) / scale
+    half = z * np.sqrt(p * (1 - p) / samples + z * z / (4 * samples * samples)) / scale
     return max(0.0, centre - half), min(1.0, centre + half)
 
 
