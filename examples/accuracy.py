@@ -227,7 +227,8 @@ def drawn_cell(true_w, sep, d=2, samples=None, tries=DRAWN_TRIES):
     it; wrong from the true start, from init_mean NEAR_SD sd off the true
     means, and when the best of TRIES drawn starts by log-likelihood is kept:
     "best" skips collapsed fits (collapsed()), "best_plain" keeps the highest
-    log-likelihood of examples/several_starts.py as it is."""
+    log-likelihood of examples/several_starts.py that refuses no collapsed
+    fit (refuse_collapsed=False)."""
     samples = samples or DRAWN_SAMPLES
     k = len(true_w)
     n = 1000 * k
@@ -265,7 +266,7 @@ def drawn_cell(true_w, sep, d=2, samples=None, tries=DRAWN_TRIES):
                 ok = agrees(w, m, tw, tm)
                 with np.errstate(all="ignore"):
                     try:
-                        ll = several_starts.loglik(X, w, m, c)
+                        ll = several_starts.loglik(X, w, m, c, refuse_collapsed=False)
                     except np.linalg.LinAlgError:  # a singular covariance
                         ll = -np.inf
                     flat_out = collapsed(c)
@@ -359,7 +360,7 @@ def drawn_starts(part="drawn-starts"):
           "one drawn start above) is kept, fits with a collapsed covariance skipped:".format(
               DRAWN_TRIES), lambda c: rate(c["best"], c["samples"]))
     table("The same keeping the highest log-likelihood as examples/several_starts.py computes it "
-          "(no fit skipped); in brackets how often the kept fit had a collapsed covariance:",
+          "with refuse_collapsed=False (no fit skipped); in brackets how often the kept fit had a collapsed covariance:",
           lambda c: rate(c["best_plain"], c["samples"]) + " [{}]".format(c["plain_kept_collapsed"]))
     sys.stdout.flush()
     return measured
@@ -437,7 +438,7 @@ def report(drawn):
                 short_rate(c["true"], c["samples"])))
         print()
         print("best of {} keeping the highest log-likelihood as examples/several_starts.py "
-              "computes it (no fit skipped):".format(DRAWN_TRIES))
+              "computes it with refuse_collapsed=False (no fit skipped):".format(DRAWN_TRIES))
         for (d, weights, sep), c in sorted(high.items()):
             print("  d = {}, k = {}, {} sd: {} % wrong, {} of {} kept a collapsed fit".format(
                 d, len(weights), sep, short_rate(c["best_plain"], c["samples"]),

@@ -31,13 +31,19 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from check_fit import check  # noqa: E402
 
 
-def loglik(X, weight, mean, cov):
+def loglik(X, weight, mean, cov, refuse_collapsed=True):
     """Mixture log-likelihood per observation of normal components (weight,
     mean, cov) for X (n, d); -inf for a covariance that is not positive
-    definite."""
+    definite or, with refuse_collapsed, has collapsed (its smallest
+    eigenvalue at most 1e-9 of its largest: rounding then makes its
+    log-determinant, and the log-likelihood, without bound)."""
     d = X.shape[1]
     logs = []
     for w, m, c in zip(weight, np.asarray(mean, float), np.asarray(cov, float)):
+        if refuse_collapsed:
+            eigenvalues = np.linalg.eigvalsh(c)
+            if not eigenvalues[0] > 1e-9 * eigenvalues[-1]:
+                return -np.inf
         sign, logdet = np.linalg.slogdet(c)
         if sign <= 0 or not w > 0:
             return -np.inf
