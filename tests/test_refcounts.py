@@ -415,13 +415,20 @@ def held_by(holder, o):
     return 1
 
 
-def unexplained(o):
-    '''References that no object the collector sees explains: kofa's own.'''
+def references(get):
+    # The count of get() less the references that objects the collector sees account for.
     gc.collect()
+    o = get()
     seen = 0
     for holder in gc.get_referrers(o):
         seen += held_by(holder, o)
-    return sys.getrefcount(o) - 2 - seen
+    return sys.getrefcount(o) - seen
+
+
+def unexplained(get):
+    # References that neither such an object nor the measuring explains:
+    # kofa's own (a new object's measure is the measuring's share).
+    return references(get) - references(lambda: "".join(["not ", "shared"]))
 
 
 def is_key(namespace, name):
@@ -438,12 +445,15 @@ def functions():
 
 
 def counts():
-    found = {"module": unexplained(sys.modules["kofa"]), "namespace": unexplained(vars(sys.modules["kofa"]))}
+    found = {"module": unexplained(lambda: sys.modules["kofa"]),
+             "namespace": unexplained(lambda: vars(sys.modules["kofa"]))}
     for function in functions():
-        name = function.__qualname__  # the interned name: its __qualname__ and namespace key
-        if sys.getrefcount(name) < 1 << 20:  # interned text is immortal from 3.12
-            # less the argument, the local, the function's and the namespace key's
-            found["name " + name] = sys.getrefcount(name) - 4 if is_key(function.__globals__, name) else "not the key"
+        # The interned name, its __qualname__ and namespace key, held by no local here.
+        if sys.getrefcount(function.__qualname__) < 1 << 20:  # interned text is immortal from 3.12
+            # less the namespace's key: a dict does not show its text keys to the collector
+            found["name " + function.__qualname__] = (unexplained(lambda: function.__qualname__) - 1
+                                                      if is_key(function.__globals__, function.__qualname__)
+                                                      else "not the key")
     return found
 
 
