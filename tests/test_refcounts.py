@@ -449,7 +449,9 @@ def counts():
              "namespace": unexplained(lambda: vars(sys.modules["kofa"]))}
     for function in functions():
         # The interned name, its __qualname__ and namespace key, held by no local here.
-        if sys.getrefcount(function.__qualname__) < 1 << 20:  # interned text is immortal from 3.12
+        # Before 3.12 the interpreter's table of interned text holds references
+        # it does not count; later it counts them, or the text is immortal.
+        if sys.version_info < (3, 12):
             # less the namespace's key: a dict does not show its text keys to the collector
             found["name " + function.__qualname__] = (unexplained(lambda: function.__qualname__) - 1
                                                       if is_key(function.__globals__, function.__qualname__)
