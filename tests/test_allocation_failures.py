@@ -13,6 +13,7 @@ the sweep runs in a child interpreter: a crash fails the test, not the run.
 """
 import contextlib
 import io
+import json
 import os
 import re
 import signal
@@ -258,3 +259,58 @@ def test_every_allocation_failure_returns_or_raises_with_one_entry(kind):
     words = lines[-1].split()
     assert int(words[3]) > 0 or numpy_aborts, lines[-1]  # the failures did reach the fit
     assert lines[-1].endswith("problems 0 same after True"), "\n".join(lines)
+
+
+# A binding error's report: the message, then the traceback entry's code
+# object (made once per place, then cached), its frame and the entry itself.
+# Each allocation made to fail in a process of its own, once while no code
+# object is cached and once after a first report cached it.
+ERROR_PATH_POINT = r"""
+import faulthandler, json
+import _testcapi
+import kofa
+from helpers import kofa_entries
+
+faulthandler.enable()
+if {cached}:
+    try:
+        kofa.gaussian_mixture()
+    except TypeError:
+        pass
+_testcapi.set_nomemory({point}, {point} + 1)
+try:
+    kofa.gaussian_mixture()
+except BaseException as exc:
+    error = exc
+try:
+    bytearray(64)
+    reached = True
+except MemoryError:
+    reached = False  # the failure still lay ahead: the call ran through
+_testcapi.remove_mem_hooks()
+# Objects of every small size, made and dropped: a block released twice
+# corrupts the allocator's lists of free blocks, which this then follows.
+for size in range(4000):
+    churn = [b"x" * (size % 400) for _ in range(20)]
+print(json.dumps([reached, type(error).__name__, str(error) if type(error) is TypeError else "",
+                  kofa_entries(error)]))
+"""
+
+
+@needs_testcapi
+@pytest.mark.parametrize("cached", [False, True], ids=["code object made", "code object cached"])
+def test_every_allocation_failure_of_an_error_report_gives_memoryerror_or_the_whole_report(cached):
+    """The error raised with its one entry, or MemoryError when a part of the
+    report could not be made: never the error without its entry."""
+    whole = ["TypeError", "gaussian_mixture() takes at least 1 positional argument (0 given)",
+             [["kofa.gaussian_mixture", 9]]]
+    outcomes = []
+    while not outcomes or outcomes[-1][0]:
+        run = run_script(ERROR_PATH_POINT.format(cached=cached, point=len(outcomes)))
+        assert run.returncode == 0, "point {}: {}".format(len(outcomes), run.stderr[-3000:])
+        outcomes.append(json.loads(run.stdout))
+    # (CPython 3.8 raises the TypeError without its message when the message cannot be made)
+    wrong = [[point] + o for point, o in enumerate(outcomes)
+             if o[1:] not in (whole, ["TypeError", ""] + whole[2:]) and (o[1] != "MemoryError" or len(o[3]) > 1)]
+    assert wrong == []
+    assert ["MemoryError", "", []] in [o[1:] for o in outcomes]  # some failure cost the entry

@@ -428,3 +428,21 @@ def test_load_failure_reports_the_step_it_failed_in():
     # NumPy is loaded), each function made and stored (at its def line), the
     # namespace's __test__ (1)
     assert lines in ([0, 1, 7, 9, 39, 89, 1], [0, 1, 9, 39, 89, 1]), lines
+
+
+UNREADABLE_VERSION = """
+import json, numpy
+from helpers import sample
+real = numpy.__version__
+numpy.__version__ = "2.\\udcff"  # no UTF-8 for a lone surrogate
+import kofa
+numpy.__version__ = real
+weight, scales = kofa.exponential_mixture(sample(), 2, [1.0, 5.0], 2)
+print(json.dumps([len(weight), len(scales)]))
+"""
+
+
+def test_a_numpy_version_that_is_not_utf8_counts_as_an_unknown_release():
+    run = run_script(UNREADABLE_VERSION)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert json.loads(run.stdout.splitlines()[-1]) == [2, 2]
