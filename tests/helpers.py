@@ -21,6 +21,34 @@ def kofa_entries(exc):
     return entries
 
 
+def call_failing_allocation(point, function, args):
+    """``function(*args)`` with allocation ``point`` made to fail
+    (_testcapi.set_nomemory): (result, error, reached), ``reached`` False
+    when the call ran through before the failure. ``function(*args)`` passes
+    the tuple itself: nothing is allocated between the hook and the call."""
+    import _testcapi
+
+    result = error = None
+    _testcapi.set_nomemory(point, point + 1)
+    try:
+        result = function(*args)
+    except BaseException as exc:
+        error = exc
+    try:
+        bytearray(64)
+        reached = True
+    except MemoryError:
+        reached = False  # the failure still lay ahead: the call ran through
+    _testcapi.remove_mem_hooks()
+    try:
+        return result, error, reached
+    finally:
+        # The error's traceback holds this frame: without this, the two
+        # would keep each other alive (a cycle, which a sweep with the
+        # collector off never frees).
+        del error
+
+
 def sample(n=200, seed=7):
     """One-column sample drawn from two exponentials (means 1 and 8)."""
     rng = numpy.random.default_rng(seed)

@@ -79,7 +79,7 @@ import faulthandler, gc, io, os, sys
 import numpy
 import _testcapi
 import kofa
-from helpers import kofa_entries
+from helpers import call_failing_allocation, kofa_entries
 
 faulthandler.enable()
 KIND = {kind!r}
@@ -121,20 +121,12 @@ while True:
     printed.seek(0)
     printed.truncate()
     os.write(2, b"point %d\n" % point)
+    # The last call's exception goes first: while a MemoryError is kept
+    # alive, the next one can be the interpreter's last-resort instance,
+    # with the traceback entries of before.
     result = error = None
     sys.stdout = printed
-    _testcapi.set_nomemory(point, point + 1)
-    try:
-        # fit(*args) passes the tuple itself: nothing is allocated before the fit runs.
-        result = fit(*args)
-    except BaseException as exc:
-        error = exc
-    try:
-        bytearray(64)
-        reached = True
-    except MemoryError:
-        reached = False  # the failure still lay ahead: the call ran through
-    _testcapi.remove_mem_hooks()
+    result, error, reached = call_failing_allocation(point, fit, args)
     sys.stdout = real_stdout
     if error is not None:
         raised += 1
@@ -269,7 +261,7 @@ ERROR_PATH_POINT = r"""
 import faulthandler, json
 import _testcapi
 import kofa
-from helpers import kofa_entries
+from helpers import call_failing_allocation, kofa_entries
 
 faulthandler.enable()
 if {cached}:
@@ -277,17 +269,7 @@ if {cached}:
         kofa.gaussian_mixture()
     except TypeError:
         pass
-_testcapi.set_nomemory({point}, {point} + 1)
-try:
-    kofa.gaussian_mixture()
-except BaseException as exc:
-    error = exc
-try:
-    bytearray(64)
-    reached = True
-except MemoryError:
-    reached = False  # the failure still lay ahead: the call ran through
-_testcapi.remove_mem_hooks()
+_, error, reached = call_failing_allocation({point}, kofa.gaussian_mixture, ())
 # Objects of every small size, made and dropped: a block released twice
 # corrupts the allocator's lists of free blocks, which this then follows.
 for size in range(4000):
