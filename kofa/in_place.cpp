@@ -133,31 +133,23 @@ struct BitsOf<float> {
     using type = std::uint32_t;
 };
 
-// The bits of every NaN in a contiguous buffer of T and of the NaNs met
-// before (`pattern`, once `seen`) are one and the same. After the first NaN
-// the scan runs in blocks of a fixed length, as holds_nan's does.
+// Every NaN in a contiguous buffer of T has the bits `pattern`. The scan runs
+// in blocks of a fixed length, as holds_nan's does.
 template <class T>
-bool nans_alike(const Py_buffer* view, bool& seen, typename BitsOf<T>::type& pattern) {
+bool nans_alike(const Py_buffer* view, typename BitsOf<T>::type pattern) {
     using Bits = typename BitsOf<T>::type;
     const T* values = static_cast<const T*>(view->buf);
     const Py_ssize_t count = view->len / static_cast<Py_ssize_t>(sizeof(T));
-    Py_ssize_t i = 0;
-    if (!seen) {
-        while (i < count && values[i] == values[i]) ++i;
-        if (i == count) return true;
-        std::memcpy(&pattern, values + i, sizeof pattern);
-        seen = true;
-    }
     // Nonzero where a NaN's bits differ from the pattern; without a branch,
     // so that the blocks below vectorise.
-    const Bits expected = pattern;
-    auto differs = [expected](const T* value) -> Bits {
+    auto differs = [pattern](const T* value) -> Bits {
         Bits bits;
         std::memcpy(&bits, value, sizeof bits);
         const Bits nan = Bits(0) - static_cast<Bits>(*value != *value);
-        return (bits ^ expected) & nan;
+        return (bits ^ pattern) & nan;
     };
     constexpr Py_ssize_t kBlock = 64;
+    Py_ssize_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
         Bits found = 0;
         for (Py_ssize_t j = 0; j < kBlock; ++j) found |= differs(values + i + j);
@@ -168,29 +160,64 @@ bool nans_alike(const Py_buffer* view, bool& seen, typename BitsOf<T>::type& pat
     return true;
 }
 
-// Whether `product *= factor` keeps the bits of `product * factor` (an
-// array factor) whichever loop NumPy runs and in which operand order: IEEE
-// arithmetic gives one result for any element with at most one NaN operand,
-// and an element whose operands are both NaN keeps one of the two, which
-// is the same NaN where all NaNs of both share their bits. That holds for
-// the NaN passes of a fit whose values have all become NaN through its own
-// arithmetic; a factor without NaN needs only the first, vectorised scan.
+// No element of two contiguous buffers of T of one length pairs two NaNs of
+// different bits. Blocks of a fixed length, without a branch inside, as above.
 template <class T>
-bool product_keeps_bits(const Py_buffer* product, const Py_buffer* factor) {
-    if (!holds_nan<T>(factor)) return true;
-    bool seen = false;
-    typename BitsOf<T>::type pattern = 0;
-    return nans_alike<T>(factor, seen, pattern) && nans_alike<T>(product, seen, pattern);
+bool no_pair_of_unlike_nans(const Py_buffer* first, const Py_buffer* second) {
+    using Bits = typename BitsOf<T>::type;
+    const T* a = static_cast<const T*>(first->buf);
+    const T* b = static_cast<const T*>(second->buf);
+    const Py_ssize_t count = first->len / static_cast<Py_ssize_t>(sizeof(T));
+    // Nonzero where both are NaN and their bits differ.
+    auto differs = [](const T* x, const T* y) -> Bits {
+        Bits x_bits, y_bits;
+        std::memcpy(&x_bits, x, sizeof x_bits);
+        std::memcpy(&y_bits, y, sizeof y_bits);
+        const Bits both = Bits(0) - static_cast<Bits>((*x != *x) & (*y != *y));
+        return (x_bits ^ y_bits) & both;
+    };
+    constexpr Py_ssize_t kBlock = 64;
+    Py_ssize_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        Bits found = 0;
+        for (Py_ssize_t j = 0; j < kBlock; ++j) found |= differs(a + i + j, b + i + j);
+        if (found != 0) return false;
+    }
+    for (; i < count; ++i)
+        if (differs(a + i, b + i) != 0) return false;
+    return true;
 }
 
-// The same for a scalar factor of the float64 product: a NaN scalar only
-// where every NaN of the product has its bits.
-bool product_keeps_bits(const Py_buffer* product, double factor) {
+// Whether `product *= factor` keeps the bits of `product * factor` whichever
+// loop NumPy runs and in which operand order. IEEE arithmetic gives one
+// result for an element with at most one NaN operand, and an element whose
+// operands are both NaN keeps one of the two, the same only where their bits
+// are: only such elements can tell the loops apart, one by one. NaNs of
+// different bits in different elements cannot (the LAPACK of some platforms
+// gives an inverse NaNs of both signs, which its products spread). A factor
+// without NaN needs only the first, vectorised scan.
+template <class T>
+bool product_keeps_bits(const Py_buffer* product, T factor) {
     if (factor == factor) return true;
-    bool seen = true;
-    std::uint64_t pattern;
+    typename BitsOf<T>::type pattern;
     std::memcpy(&pattern, &factor, sizeof pattern);
-    return nans_alike<double>(product, seen, pattern);
+    return nans_alike<T>(product, pattern);
+}
+
+// The same for an array factor of the product's dtype, with the product's
+// shape or no axes (one value beside every element). `aligned`: the two
+// buffers hold the elements in one order (equal strides), so that the scan
+// meets each pair; otherwise every NaN of both must have one pattern.
+template <class T>
+bool product_keeps_bits(const Py_buffer* product, const Py_buffer* factor, bool aligned) {
+    if (!holds_nan<T>(factor)) return true;
+    const T* values = static_cast<const T*>(factor->buf);
+    if (factor->len != product->len) return product_keeps_bits<T>(product, values[0]);
+    if (aligned) return no_pair_of_unlike_nans<T>(product, factor);
+    while (values[0] == values[0]) ++values;  // holds_nan found one
+    typename BitsOf<T>::type pattern;
+    std::memcpy(&pattern, values, sizeof pattern);
+    return nans_alike<T>(factor, pattern) && nans_alike<T>(product, pattern);
 }
 
 // Whether `temporary *= factor` can stand in for the plain product (in either
@@ -217,11 +244,10 @@ bool product_keeps_bits(const Py_buffer* product, double factor) {
 //     shape: NumPy's elision reuses the rendering's temporaries only then,
 //     and the fits reuse where the rendering's NumPy does (with a broadcast
 //     factor the rendering makes a new array);
-//  6. the factor holds no NaN, or every NaN of both operands has the same
-//     bits: with two different NaNs on both sides, which one the result
-//     keeps depends on the operand order and on the loop NumPy picks
-//     (NumPy 1.24 picks other loops in place), whereas with at most one
-//     NaN operand, or two alike, IEEE arithmetic gives the same bits
+//  6. no element pairs two NaNs of different bits: there, which one the
+//     result keeps depends on the operand order and on the loop NumPy
+//     picks (NumPy 1.24 picks other loops in place), whereas with at most
+//     one NaN operand, or two alike, IEEE arithmetic gives the same bits
 //     either way (product_keeps_bits);
 //  7. it is at least kSmallestReused bytes, where NumPy's elision starts;
 //  8. a float64 scalar in front (factor * temporary) only where that
@@ -246,19 +272,22 @@ bool can_reuse(PyObject* temporary, PyObject* factor, bool factor_first = false)
     if (!product || product->readonly || product->len < kSmallestReused || !product.contiguous() ||
         !owns_its_buffer(temporary))
         return false;
-    if (scalar_factor) return product_keeps_bits(product.operator->(), PyFloat_AS_DOUBLE(factor));
+    if (scalar_factor) return product_keeps_bits<double>(product.operator->(), PyFloat_AS_DOUBLE(factor));
     if (!has_dtype(factor, float64 ? float64_dtype : float32_dtype)) return false;
     ArrayBuffer other(factor);
     // Like NumPy's elision, no broadcasting: an array factor has no axes or
     // exactly the temporary's shape.
     if (!other || !other.contiguous()) return false;
+    bool aligned = true;
     if (other->ndim != 0) {
         if (other->ndim != product->ndim) return false;
-        for (int axis = 0; axis < other->ndim; ++axis)
+        for (int axis = 0; axis < other->ndim; ++axis) {
             if (other->shape[axis] != product->shape[axis]) return false;
+            aligned = aligned && other->strides[axis] == product->strides[axis];
+        }
     }
-    return float64 ? product_keeps_bits<double>(product.operator->(), other.operator->())
-                   : product_keeps_bits<float>(product.operator->(), other.operator->());
+    return float64 ? product_keeps_bits<double>(product.operator->(), other.operator->(), aligned)
+                   : product_keeps_bits<float>(product.operator->(), other.operator->(), aligned);
 }
 
 }  // namespace
