@@ -16,6 +16,8 @@ Sessions (``nox -l`` lists them):
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
+* ``clang``    -- builds with clang++ -stdlib=libc++ (warnings are errors) for
+                  CPython 3.11 and runs the fast tests against that build;
 * ``bench``    -- runs bench/bench.py (bench/heap.py with ``-- --heap``,
                   bench/seconds.py with scikit-learn with ``-- --seconds``), one
                   session per cell of BENCH_CELLS: CPython 3.8 with NumPy
@@ -549,6 +551,53 @@ if nox is not None:
         session.log("ThreadSanitizer: {} reports, {} with kofa's frames at the racing access".format(races, ours))
         if ours:
             session.error("ThreadSanitizer reported races in kofa")
+
+    # The clang + libc++ build: Debian's clang 14 and LLVM's C++ library (the
+    # nearest here to macOS's toolchain), installed with apt-get when missing.
+    CLANG_PACKAGES = ["clang-14", "libc++-14-dev", "libc++abi-14-dev"]
+    CLANG_FAST_TESTS = [
+        "tests/test_fits_against_reference.py", "tests/test_in_place.py", "tests/test_binding.py",
+        "tests/test_module.py", "tests/test_function_objects.py", "tests/test_refcounts.py",
+        "tests/test_allocation_failures.py", "tests/test_threads.py", "tests/test_subinterpreters.py",
+    ]
+
+    @nox.session(python=SERIES_PYTHON)
+    def clang(session):
+        """Build kofa with clang++ -stdlib=libc++, warnings as errors, and run
+        the fast tests against it (extra arguments go to pytest)."""
+        with _timed(session):
+            missing = [p for p in CLANG_PACKAGES
+                       if subprocess.run(["dpkg", "-s", p], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL).returncode != 0]
+            if missing:
+                if os.geteuid() != 0:
+                    message = "needs {} (apt-get as root)".format(" ".join(missing))
+                    session.error(message) if IN_CI else session.skip(message)
+                session.log("installing " + " ".join(missing))
+                session.run("apt-get", "update", "-qq", external=True, silent=True)
+                session.run("apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing,
+                            external=True, silent=True, env={"DEBIAN_FRONTEND": "noninteractive"})
+            _install(session, ["numpy==" + NUMPY_FOR_PYTHON[SERIES_PYTHON]] + TEST_REQUIREMENTS)
+            build = ROOT / "build" / "clang-libc++"
+            python = str(Path(session.virtualenv.location) / "bin" / "python")
+            session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                        "-DCMAKE_CXX_COMPILER=clang++-14", "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -Werror",
+                        "-DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++", "-DPython_EXECUTABLE=" + python,
+                        external=True, silent=True)
+            # Rebuilt from scratch, so that every warning shows (and fails) each time.
+            session.run("cmake", "--build", str(build), "--clean-first", "--parallel", external=True)
+            (module,) = build.glob("kofa.*.so")
+            needed = session.run("readelf", "-d", str(module), external=True, silent=True)
+            if "libc++.so" not in needed or "libstdc++" in needed:
+                session.error("{} is not linked against libc++ alone".format(module.name))
+            site = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])",
+                               silent=True).strip()
+            for old in Path(site).glob("kofa*"):
+                shutil.rmtree(str(old)) if old.is_dir() else old.unlink()
+            shutil.copy(str(module), site)
+            session.run("pytest", *CLANG_FAST_TESTS, "-p", "no:cacheprovider", "-q",
+                        "-k", "not test_ten_thousand_calls_do_not_grow_memory", *session.posargs,
+                        env={"PYTHONUNBUFFERED": "1"})
 
     # bench/threads.py: the free-threaded build with the GIL off and forced on,
     # and the release build of the same version.

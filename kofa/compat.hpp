@@ -302,9 +302,12 @@ inline bool only_local_references(PyObject* object, Py_ssize_t count) {
 #define KOFA_VERSION_MODULE_SLOTS
 #endif
 
-// The entry point must stay visible when everything else is hidden; 3.8's
-// PyMODINIT_FUNC does not say so itself.
-#if PY_VERSION_HEX < 0x03090000
+// The entry point must stay visible when everything else is hidden. From 3.9
+// PyMODINIT_FUNC says so on every compiler (a visibility attribute, or
+// dllexport on Windows); 3.8's says so on Windows only, so GCC and clang
+// building an ELF or Mach-O module are told here.
+#if PY_VERSION_HEX < 0x03090000 && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32) && \
+    !defined(__CYGWIN__)
 #define KOFA_MODULE_INIT extern "C" __attribute__((visibility("default"))) PyObject*
 #else
 #define KOFA_MODULE_INIT PyMODINIT_FUNC

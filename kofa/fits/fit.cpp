@@ -1,5 +1,6 @@
 #include "kofa/fits/fit.hpp"
 
+#include <new>
 #include <stdexcept>
 
 namespace kofa::fits {
