@@ -45,6 +45,8 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_NOX     = $(NOX) $(NOXFLAGS)
 # make test CELL=3.11-numpy2.4.6: that one cell of the matrix.
 TEST_SESSIONS = $(if $(CELL),'tests($(CELL))',tests)
+# The whole matrix also builds with clang++ and libc++ (nox -s clang, noxfile.py).
+TEST_SESSIONS += $(if $(CELL),,clang)
 # Closing lines: each session's and the total pytest figures (.ci/summary, which
 # .ci/run uses too), then the supported interpreters this machine lacks (status
 # 1 under CI).

@@ -561,6 +561,13 @@ if nox is not None:
         "tests/test_allocation_failures.py", "tests/test_threads.py", "tests/test_subinterpreters.py",
     ]
 
+    # Debian's libc++abi unwinds with LLVM's libunwind, glibc's pthread_exit
+    # (CPython ending a daemon thread at shutdown) with libgcc_s: libc++abi's
+    # personality routine then reads libgcc_s's unwind context through
+    # libunwind's functions and crashes. libgcc_s first among the module's
+    # libraries binds those functions to the one unwinder of the process.
+    CLANG_UNWINDER = "-Wl,--push-state,--no-as-needed,-lgcc_s,--pop-state"
+
     @nox.session(python=SERIES_PYTHON)
     def clang(session):
         """Build kofa with clang++ -stdlib=libc++, warnings as errors, and run
@@ -582,7 +589,7 @@ if nox is not None:
             python = str(Path(session.virtualenv.location) / "bin" / "python")
             session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                         "-DCMAKE_CXX_COMPILER=clang++-14", "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -Werror",
-                        "-DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++", "-DPython_EXECUTABLE=" + python,
+                        "-DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ " + CLANG_UNWINDER, "-DPython_EXECUTABLE=" + python,
                         external=True, silent=True)
             # Rebuilt from scratch, so that every warning shows (and fails) each time.
             session.run("cmake", "--build", str(build), "--clean-first", "--parallel", external=True)
