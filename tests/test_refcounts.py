@@ -362,8 +362,11 @@ def shared_changes(call, calls):
     where it moved; the second of two runs of the calls, so that caches
     filled by the first do not count."""
     def counts():
+        # As floats: a count kept as an int would be one of the watched small
+        # ints whenever an object's count equals it (100, on some builds), and
+        # the first snapshot would then add a reference to it in the second.
         gc.collect()
-        return {name: sys.getrefcount(value) for name, value in shared_objects().items()}
+        return {name: float(sys.getrefcount(value)) for name, value in shared_objects().items()}
 
     def run():  # its loop counter goes with its frame
         for _ in range(calls):
@@ -373,7 +376,7 @@ def shared_changes(call, calls):
     before = counts()
     run()
     after = counts()
-    return {name: after[name] - before[name] for name in after if after[name] != before[name]}
+    return {name: int(after[name] - before[name]) for name in after if after[name] != before[name]}
 
 
 # Importing again runs the import system, whose own caches keep the
