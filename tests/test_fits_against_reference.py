@@ -998,8 +998,9 @@ def test_reads_in_the_reference_order(fit, sample, kw):
     """Every read of `numpy`, of X, of the arrays made from them and of the
     start containers, and every call of a NumPy function or array method,
     every operator and item assignment, with its operands, comes in the
-    rendering's order; failing each read in turn ends both with the same
-    exception at the same source line."""
+    rendering's order, and so does each array's release (in_call_order);
+    failing each read in turn ends both with the same exception at the same
+    source line."""
     want = logged_run(reference, fit, sample, kw)
     assert logged_run(kofa, fit, sample, kw) == want
     log, ended = want
