@@ -15,6 +15,7 @@ import inspect
 import io
 import struct
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -736,7 +737,7 @@ class Reads:
 
     def __init__(self, sample, fail_at):
         self.sample, self.fail_at, self.log, self.reads = sample, fail_at, [], 0
-        self.calls, self.computed = fail_at is None, set()
+        self.calls, self.computed, self.repeated = fail_at is None, set(), set()
 
     def __call__(self, *event):
         self.log.append(event)
@@ -751,9 +752,25 @@ class Reads:
         the module only once, so only the first time counts."""
         if event[0] == "ufunc":
             if repr(event) in self.computed:
-                return
+                self.repeated.add(repr(event))
+                return False
             self.computed.add(repr(event))
         self.log.append(event)
+        return True
+
+    def track(self, value, made_by):
+        """`value`, logging when it is freed, by what made it (the logged
+        call or operator event); a NumPy scalar (a call's result, a total)
+        as a 0-d array, which can be followed."""
+        if isinstance(value, np.generic):
+            value = np.asarray(value).view(Logged)
+        if made_by and isinstance(value, np.ndarray):
+            weakref.finalize(value, self.freed, made_by)
+        return value
+
+    def freed(self, made_by):
+        if self.calls:
+            self.log.append(("freed", made_by))
 
 
 class InjectedFailure(Exception):
@@ -761,6 +778,7 @@ class InjectedFailure(Exception):
 
 
 READS = None  # the Reads of the running call, if any
+MADE_TWICE = set()  # operator events that a run made again from the same operands
 
 
 def logging_calls():
@@ -785,12 +803,16 @@ def described(value):
     return (type(value).__name__, "" if " at 0x" in text else text)
 
 
-def logged_calls(head, function):
-    """`function`, logging each call with its arguments under `head`."""
+def logged_calls(head, function, track=False):
+    """`function`, logging each call with its arguments under `head` (and
+    with `track`, when the array it returns is freed)."""
     def calling(*args, **kw):
-        if logging_calls():
-            READS.call(*head, described(args), described(kw))
-        return function(*args, **kw)
+        if not logging_calls():
+            return function(*args, **kw)
+        event = (*head, described(args), described(kw))
+        READS.call(*event)
+        result = logged(function(*args, **kw))
+        return READS.track(result, repr(event)) if track else result
     return calling
 
 
@@ -824,15 +846,23 @@ class Logged(np.ndarray):
         super().__setitem__(key, value)
 
     def __array_ufunc__(self, ufunc, method, *inputs, out=None, **kw):
+        made_by = None
         if logging_calls():
-            READS.call("ufunc", ufunc.__name__, method, described(inputs), described(kw))
+            event = ("ufunc", ufunc.__name__, method, described(inputs), described(kw))
+            made_by = repr(event) if READS.call(*event) else False
         kw = {name: _plain(value) for name, value in kw.items()}
         if out is not None:
             kw["out"] = tuple(_plain(o) for o in out)
         result = getattr(ufunc, method)(*[_plain(i) for i in inputs], **kw)
         if out is not None:
             return out[0] if len(out) == 1 else out
-        return tuple(map(logged, result)) if type(result) is tuple else logged(result)
+        if type(result) is tuple:
+            return tuple(map(logged, result))
+        # one made again by the rendering only (the module keeps the first)
+        # is not followed
+        if made_by is None or method == "__call__" and not isinstance(result, np.ndarray):
+            return logged(result)
+        return READS.track(logged(result), made_by)
 
 
 def logged(value):
@@ -877,7 +907,7 @@ class NumpyStandIn:
         if name == "r_":
             return _LoggedStack(value)
         if callable(value) and not isinstance(value, type):
-            function = logged_calls(("call", path), value)
+            function = logged_calls(("call", path), value, track=True)
             return lambda *args, **kw: logged(function(*args, **kw))
         return value
 
@@ -924,15 +954,43 @@ def logged_run(impl, fit, sample, kw, fail_at=None):
     impl.numpy = NumpyStandIn(numpy, "numpy")
     try:
         with warnings.catch_warnings(), \
-                contextlib.redirect_stdout(io.StringIO()):
+                contextlib.redirect_stdout(_LoggedOutput()):
             warnings.simplefilter("ignore")
             getattr(impl, fit)(X, **kw())
     except Exception as exc:  # noqa: BLE001 - every failure is compared
         ended = (type(exc), str(exc), failure_place(impl, fit, exc))
     finally:
         impl.numpy = numpy
+    READS.calls = False
+    MADE_TWICE.update(READS.repeated)
     log, READS = READS.log, None
-    return log, ended
+    return in_call_order(log), ended
+
+
+def in_call_order(log):
+    """`log` with the arrays freed between two calls (or operators, or
+    printed lines) in a fixed order: when each goes relative to the calls
+    counts, and after the last call, the order itself (the locals' release
+    when the fit returns). Arrays that the rendering makes twice are left
+    out."""
+    ordered, freed = [], []
+    for event in log:
+        if event[0] == "freed":
+            if event[1] not in MADE_TWICE:
+                freed.append(event)
+            continue
+        if event[0] in CALLS + ("print",):
+            ordered += sorted(freed)
+            freed = []
+        ordered.append(event)
+    return ordered + freed
+
+
+class _LoggedOutput(io.StringIO):
+    def write(self, text):
+        if logging_calls():
+            READS.call("print", text)
+        return super().write(text)
 
 
 @pytest.mark.parametrize("fit,sample,kw", ORDER_CASES)
@@ -940,8 +998,9 @@ def test_reads_in_the_reference_order(fit, sample, kw):
     """Every read of `numpy`, of X, of the arrays made from them and of the
     start containers, and every call of a NumPy function or array method,
     every operator and item assignment, with its operands, comes in the
-    rendering's order; failing each read in turn ends both with the same
-    exception at the same source line."""
+    rendering's order, and so does each array's release (in_call_order);
+    failing each read in turn ends both with the same exception at the same
+    source line."""
     want = logged_run(reference, fit, sample, kw)
     assert logged_run(kofa, fit, sample, kw) == want
     log, ended = want

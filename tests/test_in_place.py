@@ -239,6 +239,14 @@ def half_products(root, name, function, args, kw):
     return result.astype(np.float16)
 
 
+def read_only_results(root, name, function, args, kw):
+    """Every array result read-only, though it owns its data."""
+    result = function(*args, **kw)
+    if type(result) is np.ndarray:
+        result.flags.writeable = False
+    return result
+
+
 WITH_METADATA = np.dtype(np.float64, metadata={"made by": "stand-in"})
 
 
@@ -320,7 +328,7 @@ def finalized_copies(root, name, function, args, kw):
 STAND_INS = {"strong": kept_strongly, "other-thread": kept_by_another_thread, "weak": kept_weakly, "weak-memo": memoised_exp,
              "renamed-array": renamed_views, "renamed-float64": renamed_determinants,
              "overlapping": overlapping_products, "narrow": narrow_products, "doubled": doubled_products,
-             "half": half_products,
+             "half": half_products, "read-only": read_only_results,
              "broadcast": broadcast_exps, "metadata": with_metadata, "nan-payloads": nan_payloads,
              "finalized-inverse": finalized_inverses, "finalized-copies": finalized_copies}
 

@@ -18,8 +18,17 @@ Ref random_uniform() { return attr(numpy_attr(id.random), id.uniform); }
 Ref gaussian_density_row(View X, View m, View c) {
     Ref two_pi = constant.two_float * numpy_attr(id.pi);
     Ref scale = power(two_pi, dimension(X));
+    two_pi.reset();
     Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
-    Ref normaliser = constant.one_float / power(scale * determinant, constant.half);
+    // Each operand goes once its result exists, as the interpreter's
+    // temporaries do.
+    Ref scaled = scale * determinant;
+    scale.reset();
+    determinant.reset();
+    Ref root = power(scaled, constant.half);
+    scaled.reset();
+    Ref normaliser = constant.one_float / root;
+    root.reset();
 
     Ref exp = numpy_attr(id.exp);
     Ref dot = numpy_attr(id.dot);
@@ -73,7 +82,17 @@ Ref default_covariances(View X, View k) {
         Ref identity = call(eye, dimension(X));
         Ref high = column_max(X);
         Ref spread = high - column_min(X);
-        append(covariances, identity * spread / k / constant.two);
+        high.reset();
+        // Each operand goes once its result exists, as the interpreter's
+        // temporaries do.
+        Ref scaled = identity * spread;
+        identity.reset();
+        spread.reset();
+        Ref per_component = scaled / k;
+        scaled.reset();
+        Ref covariance = per_component / constant.two;
+        per_component.reset();
+        append(covariances, covariance);
     }
     return covariances;
 }
