@@ -5,8 +5,10 @@
 #   tools/cross.sh build ARCH [SUITE]   get what is not there yet (see below)
 #   tools/cross.sh root ARCH [SUITE]    print the root, if there
 #   tools/cross.sh python ARCH [SUITE]  print the root's interpreter, if there
-#   tools/cross.sh numpy ARCH           print the directory of NumPy's newest wheel
-#                                       for the root's interpreter (bookworm only)
+#   tools/cross.sh numpy ARCH [SUITE]   print the directory NumPy's wheel for the
+#                                       root's interpreter is installed in (aarch64):
+#                                       the newest, or KOFA_CROSS_NUMPY's release
+#   tools/cross.sh wheels ARCH [SUITE]  print the directory holding that wheel's file
 #   tools/cross.sh run ARCH [SUITE] -- COMMAND...   run COMMAND with the root
 #                                       as qemu's library prefix (QEMU_LD_PREFIX)
 #
@@ -24,8 +26,9 @@
 #   status, APT::Architecture=ARCH) and unpacked with dpkg-deb -x. No
 #   maintainer script runs, so what they would do is done here: the BLAS and
 #   LAPACK links and pyconfig.h beside Python.h.
-# - in CACHE/SUITE-ARCH/numpy-wheel (bookworm): NumPy's newest wheel for the
-#   root's CPython, installed from the host with pip --platform --target.
+# - in CACHE/SUITE-ARCH/numpy-RELEASE (aarch64): NumPy's wheel for the root's
+#   CPython, the newest or KOFA_CROSS_NUMPY's release, installed from the host
+#   with pip --platform --target; the wheel's file in CACHE/SUITE-ARCH/wheels.
 # KOFA_CROSS_CACHE moves CACHE (~/.cache/kofa/cross by default). Once there,
 # nothing needs the network. Needs root (apt-get, binfmt_misc).
 set -euo pipefail
@@ -40,7 +43,7 @@ case "$ARCH" in
     aarch64) DEB_ARCH=arm64 ;;
     s390x) DEB_ARCH=s390x ;;
     *)
-        echo "usage: tools/cross.sh build|root|python|numpy|run ARCH [SUITE] [-- COMMAND...]," \
+        echo "usage: tools/cross.sh build|root|python|numpy|wheels|run ARCH [SUITE] [-- COMMAND...]," \
              "ARCH: aarch64 or s390x, SUITE: bookworm (default), bullseye, trixie, sid" >&2
         exit 2
         ;;
@@ -49,7 +52,10 @@ TRIPLET="$ARCH-linux-gnu"
 QEMU="qemu-$ARCH-static"
 ROOT="$CACHE/$SUITE-$ARCH/root"
 APT_STATE="$CACHE/apt-$SUITE-$ARCH"
-NUMPY_DIR="$CACHE/$SUITE-$ARCH/numpy-wheel"
+# KOFA_CROSS_NUMPY pins the wheel's release (the newest by default).
+NUMPY_PIN="${KOFA_CROSS_NUMPY:-}"
+NUMPY_DIR="$CACHE/$SUITE-$ARCH/numpy-${NUMPY_PIN:-newest}"
+WHEELS_DIR="$CACHE/$SUITE-$ARCH/wheels"
 
 say() { echo "cross.sh: $*"; }
 
@@ -217,11 +223,19 @@ fetch_numpy_wheel() {
     glibc="$("$QEMU" -L "$ROOT" "$exe" -c 'import os; print(os.confstr("CS_GNU_LIBC_VERSION").split()[1])')"
     for minor in $(seq "${glibc#2.}" -1 17); do platforms+=(--platform "manylinux_2_${minor}_$ARCH"); done
     platforms+=(--platform "manylinux2014_$ARCH")
-    host_python="${PYTHON:-python3}"
+    # The host's interpreter of the same series, if there: an old pip checks
+    # a wheel's Requires-Python against its own interpreter.
+    host_python="$(command -v "python$series" || command -v python3)"
     rm -rf "$NUMPY_DIR" "$NUMPY_DIR.part"
-    say "$SUITE $DEB_ARCH: NumPy's newest wheel for CPython $series ..."
+    say "$SUITE $DEB_ARCH: NumPy's ${NUMPY_PIN:-newest} wheel for CPython $series ..."
+    # The wheel file too, for the venvs that kofa's own wheels are tried in.
+    mkdir -p "$WHEELS_DIR"
+    "$host_python" -m pip download --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
+        "${platforms[@]}" --python-version "$series" --implementation cp --dest "$WHEELS_DIR" \
+        "numpy${NUMPY_PIN:+==$NUMPY_PIN}"
     "$host_python" -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        "${platforms[@]}" --python-version "$series" --implementation cp --target "$NUMPY_DIR.part" numpy
+        "${platforms[@]}" --python-version "$series" --implementation cp --target "$NUMPY_DIR.part" \
+        --no-index --find-links "$WHEELS_DIR" "numpy${NUMPY_PIN:+==$NUMPY_PIN}"
     local version
     if ! version="$(PYTHONPATH="$NUMPY_DIR.part" "$QEMU" -L "$ROOT" "$exe" -c \
             'import numpy; print(numpy.__version__)' 2>"$CACHE/$SUITE-$ARCH/numpy-check.log")"; then
@@ -238,7 +252,8 @@ case "$COMMAND" in
         install_host_packages
         register_binfmt
         root_python >/dev/null || build_root
-        if [ "$SUITE" = bookworm ] && [ ! -d "$NUMPY_DIR" ]; then fetch_numpy_wheel; fi
+        # NumPy has aarch64 wheels on PyPI, no s390x ones.
+        if [ "$ARCH" = aarch64 ] && [ ! -d "$NUMPY_DIR" ]; then fetch_numpy_wheel; fi
         exe="$(root_python)"
         # A foreign executable runs by itself (binfmt_misc), as the tests' subprocesses need.
         if ! QEMU_LD_PREFIX="$ROOT" "$exe" -c "import sys, subprocess; subprocess.run([sys.executable, '-c', ''], check=True)"; then
@@ -256,6 +271,9 @@ case "$COMMAND" in
     numpy)
         [ -d "$NUMPY_DIR" ] && echo "$NUMPY_DIR"
         ;;
+    wheels)
+        [ -d "$WHEELS_DIR" ] && echo "$WHEELS_DIR"
+        ;;
     run)
         shift 2
         [ "${1:-}" = -- ] || shift
@@ -264,7 +282,7 @@ case "$COMMAND" in
         QEMU_LD_PREFIX="$ROOT" exec "$@"
         ;;
     *)
-        echo "usage: tools/cross.sh build|root|python|numpy|run ARCH [SUITE] [-- COMMAND...]" >&2
+        echo "usage: tools/cross.sh build|root|python|numpy|wheels|run ARCH [SUITE] [-- COMMAND...]" >&2
         exit 2
         ;;
 esac
