@@ -13,6 +13,11 @@ Sessions (``nox -l`` lists them):
 * ``wheels``   -- per CPython: repairs the wheel to a manylinux tag with
                   auditwheel into dist/ and checks it in a fresh venv;
 * ``sdist``    -- the source distribution, into dist/;
+* ``emulated`` -- part of the test suite on aarch64 and s390x under qemu,
+                  kofa cross-compiled for Debian roots (tools/cross.sh), one
+                  session per cell of EMULATED_CELLS;
+* ``cross_wheels`` -- the manylinux aarch64 wheel, cross-compiled, repaired
+                  into dist/ and checked in a fresh venv under qemu;
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
