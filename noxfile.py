@@ -668,7 +668,7 @@ if nox is not None:
 # The manylinux wheels for aarch64: per Debian suite whose arm64 CPython runs
 # here, the suite and its CPython series (the host's interpreter of the same
 # series builds the plain wheel whose metadata the cross-built one takes).
-CROSS_WHEELS = [("aarch64", "bookworm", "3.11")]
+CROSS_WHEELS = [("aarch64", "bookworm", "3.11"), ("aarch64", "trixie", "3.13")]
 
 if nox is not None:
     @nox.session

@@ -186,6 +186,11 @@ build_root() {
     mkdir -p "$ROOT"
     for deb in "$archives"/*.deb; do dpkg-deb -x "$deb" "$ROOT"; done
     rm -f "$archives"/*.deb
+    # A merged-/usr suite (trixie on) ships its files under /usr only: the
+    # links that its first boot would have.
+    for n in bin sbin lib lib64; do
+        if [ ! -e "$ROOT/$n" ] && [ -d "$ROOT/usr/$n" ]; then ln -s "usr/$n" "$ROOT/$n"; fi
+    done
     lib="$ROOT/usr/lib/$TRIPLET"
     # The alternatives that libblas3's and liblapack3's scripts would set.
     for n in blas lapack; do
@@ -225,16 +230,18 @@ fetch_numpy_wheel() {
     platforms+=(--platform "manylinux2014_$ARCH")
     # The host's interpreter of the same series, if there: an old pip checks
     # a wheel's Requires-Python against its own interpreter.
-    host_python="$(command -v "python$series" || command -v python3)"
+    for host_python in "python$series" python3; do
+        "$host_python" -c "" 2>/dev/null && break  # not a pyenv shim of an inactive version
+    done
     rm -rf "$NUMPY_DIR" "$NUMPY_DIR.part"
     say "$SUITE $DEB_ARCH: NumPy's ${NUMPY_PIN:-newest} wheel for CPython $series ..."
     # The wheel file too, for the venvs that kofa's own wheels are tried in.
     mkdir -p "$WHEELS_DIR"
     "$host_python" -m pip download --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        "${platforms[@]}" --python-version "$series" --implementation cp --dest "$WHEELS_DIR" \
+        "${platforms[@]}" --python-version "$series" --implementation cp --ignore-requires-python --dest "$WHEELS_DIR" \
         "numpy${NUMPY_PIN:+==$NUMPY_PIN}"
     "$host_python" -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
-        "${platforms[@]}" --python-version "$series" --implementation cp --target "$NUMPY_DIR.part" \
+        "${platforms[@]}" --python-version "$series" --implementation cp --ignore-requires-python --target "$NUMPY_DIR.part" \
         --no-index --find-links "$WHEELS_DIR" "numpy${NUMPY_PIN:+==$NUMPY_PIN}"
     local version
     if ! version="$(PYTHONPATH="$NUMPY_DIR.part" "$QEMU" -L "$ROOT" "$exe" -c \
