@@ -7,7 +7,7 @@
 #   tools/cross.sh python ARCH [SUITE]  print the root's interpreter, if there
 #   tools/cross.sh numpy ARCH [SUITE]   print the directory NumPy's wheel for the
 #                                       root's interpreter is installed in (aarch64):
-#                                       the newest, or KOFA_CROSS_NUMPY's release
+#                                       KOFA_CROSS_NUMPY's release, or "newest"
 #   tools/cross.sh wheels ARCH [SUITE]  print the directory holding that wheel's file
 #   tools/cross.sh run ARCH [SUITE] -- COMMAND...   run COMMAND with the root
 #                                       as qemu's library prefix (QEMU_LD_PREFIX)
@@ -26,9 +26,9 @@
 #   status, APT::Architecture=ARCH) and unpacked with dpkg-deb -x. No
 #   maintainer script runs, so what they would do is done here: the BLAS and
 #   LAPACK links and pyconfig.h beside Python.h.
-# - in CACHE/SUITE-ARCH/numpy-RELEASE (aarch64): NumPy's wheel for the root's
-#   CPython, the newest or KOFA_CROSS_NUMPY's release, installed from the host
-#   with pip --platform --target; the wheel's file in CACHE/SUITE-ARCH/wheels.
+# - with KOFA_CROSS_NUMPY=RELEASE (or newest), in CACHE/SUITE-ARCH/numpy-RELEASE
+#   (aarch64 only): NumPy's wheel for the root's CPython, installed from the
+#   host with pip --platform --target; the wheel's file in CACHE/SUITE-ARCH/wheels.
 # KOFA_CROSS_CACHE moves CACHE (~/.cache/kofa/cross by default). Once there,
 # nothing needs the network. Needs root (apt-get, binfmt_misc).
 set -euo pipefail
@@ -52,8 +52,9 @@ TRIPLET="$ARCH-linux-gnu"
 QEMU="qemu-$ARCH-static"
 ROOT="$CACHE/$SUITE-$ARCH/root"
 APT_STATE="$CACHE/apt-$SUITE-$ARCH"
-# KOFA_CROSS_NUMPY pins the wheel's release (the newest by default).
+# KOFA_CROSS_NUMPY asks `build` for NumPy's wheel: a release, or "newest".
 NUMPY_PIN="${KOFA_CROSS_NUMPY:-}"
+[ "$NUMPY_PIN" != newest ] || NUMPY_PIN=
 NUMPY_DIR="$CACHE/$SUITE-$ARCH/numpy-${NUMPY_PIN:-newest}"
 WHEELS_DIR="$CACHE/$SUITE-$ARCH/wheels"
 
@@ -260,7 +261,9 @@ case "$COMMAND" in
         register_binfmt
         root_python >/dev/null || build_root
         # NumPy has aarch64 wheels on PyPI, no s390x ones.
-        if [ "$ARCH" = aarch64 ] && [ ! -d "$NUMPY_DIR" ]; then fetch_numpy_wheel; fi
+        if [ -n "${KOFA_CROSS_NUMPY:-}" ] && [ "$ARCH" = aarch64 ] && [ ! -d "$NUMPY_DIR" ]; then
+            fetch_numpy_wheel
+        fi
         exe="$(root_python)"
         # A foreign executable runs by itself (binfmt_misc), as the tests' subprocesses need.
         if ! QEMU_LD_PREFIX="$ROOT" "$exe" -c "import sys, subprocess; subprocess.run([sys.executable, '-c', ''], check=True)"; then
