@@ -206,6 +206,11 @@ build_root() {
     for header in "$ROOT"/usr/include/"$TRIPLET"/python"$series"*/pyconfig.h; do
         [ -f "$header" ] && cp "$header" "$ROOT/usr/include/$(basename "$(dirname "$header")")/pyconfig.h"
     done
+    # ensurepip (which venv runs) takes pip's wheel from the directory that
+    # the build configuration names; qemu finds /usr/... in the root for most
+    # calls, not for the extended attributes that 3.13's copy reads.
+    sed -i "s|'/usr/share/python-wheels/'|'$ROOT/usr/share/python-wheels/'|" \
+        "$ROOT/usr/lib/$exe"/_sysconfigdata_*.py
     echo "$exe" > "$ROOT/.built"
     if ! "$QEMU" -L "$ROOT" "$ROOT/usr/bin/$exe" -c "import numpy, pytest, hypothesis, venv" \
             > "$ROOT/check.log" 2>&1; then
