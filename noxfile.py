@@ -16,7 +16,7 @@ Sessions (``nox -l`` lists them):
 * ``emulated`` -- part of the test suite on aarch64 and s390x under qemu,
                   kofa cross-compiled for Debian roots (tools/cross.sh), one
                   session per cell of EMULATED_CELLS;
-* ``cross_wheels`` -- the manylinux aarch64 wheel, cross-compiled, repaired
+* ``cross_wheels`` -- the manylinux aarch64 wheels, cross-compiled, repaired
                   into dist/ and checked in a fresh venv under qemu;
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
