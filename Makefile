@@ -3,10 +3,14 @@
 #   make demo      fit generated data, print the results, draw them into demo-output/
 #   make test      test suite on the whole matrix of CPython and NumPy releases (noxfile.py),
 #                  the free-threaded (3.13t) and debug (3.13d, 3.15d) CPython cells included
-#                  (CELL=3.11-numpy2.4.6 for one cell, the nox session tests(3.11-numpy2.4.6))
+#                  (CELL=3.11-numpy2.4.6 for one cell, the nox session tests(3.11-numpy2.4.6)),
+#                  then the emulated cells: kofa cross-compiled for aarch64 and s390x and
+#                  part of the suite run under qemu (tools/cross.sh; CELL=emulated for
+#                  those alone, CELL=emulated-aarch64-numpy2.4.6 for one)
 #   make interpreters  build the free-threaded, debug and release CPython of the newest
 #                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
-#   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv; sdist
+#   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv;
+#                  aarch64 wheels of CPython 3.11 and 3.13, cross-compiled, checked under qemu; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
 #   make bench     bench/bench.py on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
 #                  (ARGS="--heap" for bench/heap.py, ARGS="--seconds" for bench/seconds.py
@@ -21,8 +25,9 @@
 #   make faults    the same for the faults written by hand in tools/faults/*.patch
 #   make clean     remove the build trees: build/, build-dev/, dist/
 #   make distclean clean, and remove .nox/ (GBs after make test) and .tools/
-#   make cacheclean  remove ~/.cache/kofa: the CPython interpreters make test built
-#                  and the wheels it built for them (outside the checkout, kept by distclean)
+#   make cacheclean  remove ~/.cache/kofa: the CPython interpreters make test built,
+#                  the wheels it built for them and the emulated roots (tools/cross.sh)
+#                  (outside the checkout, kept by distclean)
 #   make help      this list (also plain make)
 #
 # ARGS is passed on to the session (pytest options for test/wheels/sanitize,
@@ -43,8 +48,10 @@ DEV_DIR    := build-dev
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 RUN_NOX     = $(NOX) $(NOXFLAGS)
-# make test CELL=3.11-numpy2.4.6: that one cell of the matrix.
-TEST_SESSIONS = $(if $(CELL),'tests($(CELL))',tests)
+# make test CELL=3.11-numpy2.4.6: that one cell of the matrix; CELL=emulated
+# the emulated cells alone, CELL=emulated-aarch64-numpy2.4.6 one of them.
+# Without CELL the emulated cells follow the matrix.
+TEST_SESSIONS = $(if $(CELL),$(if $(filter emulated,$(CELL)),emulated,$(if $(filter emulated-%,$(CELL)),'emulated($(patsubst emulated-%,%,$(CELL)))','tests($(CELL))')),tests emulated)
 # The whole matrix also builds with clang++ and libc++ (nox -s clang, noxfile.py).
 TEST_SESSIONS += $(if $(CELL),,clang)
 # Closing lines: each session's and the total pytest figures (.ci/summary, which
@@ -82,7 +89,7 @@ test: $(TOOLS)/.installed built-interpreters
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
 wheels: $(TOOLS)/.installed built-interpreters
-	@status=0; $(RUN_NOX) -s wheels sdist -- $(ARGS) || status=$$?; \
+	@status=0; $(RUN_NOX) -s wheels cross_wheels sdist -- $(ARGS) || status=$$?; \
 	ls -l dist/ 2>/dev/null || true; \
 	$(MISSING) || status=$$((status ? status : 1)); exit $$status
 
@@ -128,8 +135,12 @@ distclean: clean
 # one directory) and noxfile.py keeps the wheels it builds for them, beside it.
 KOFA_CACHE     := $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kofa
 CPYTHON_CACHE  := $(or $(KOFA_CPYTHON_CACHE),$(KOFA_CACHE)/cpython)
+CROSS_CACHE    := $(or $(KOFA_CROSS_CACHE),$(KOFA_CACHE)/cross)
 cacheclean:
-	rm -rf "$(KOFA_CACHE)" "$(CPYTHON_CACHE)" "$(dir $(CPYTHON_CACHE))wheels"
+	rm -rf "$(KOFA_CACHE)" "$(CPYTHON_CACHE)" "$(dir $(CPYTHON_CACHE))wheels" "$(CROSS_CACHE)"
+	@if [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || [ -e /proc/sys/fs/binfmt_misc/qemu-s390x ]; then \
+	    echo "kept: qemu's binfmt_misc entries (as root: echo -1 > /proc/sys/fs/binfmt_misc/qemu-aarch64, qemu-s390x)"; \
+	    echo "      and the packages qemu-user-static, g++-aarch64-linux-gnu, g++-s390x-linux-gnu"; fi
 	@if [ -e /etc/apt/sources.list.d/kofa-cpython-src.list ]; then \
 	    echo "kept: /etc/apt/sources.list.d/kofa-cpython-src.list, the apt source entry make test wrote"; \
 	    echo "      (as root: rm /etc/apt/sources.list.d/kofa-cpython-src.list && apt-get update)"; fi

