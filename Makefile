@@ -7,6 +7,7 @@
 #                  then the emulated cells: kofa cross-compiled for aarch64 and s390x and
 #                  part of the suite run under qemu (tools/cross.sh; CELL=emulated for
 #                  those alone, CELL=emulated-aarch64-numpy2.4.6 for one)
+#                  and the build with clang++ and libc++ (nox -s clang; whole matrix only)
 #   make interpreters  build the free-threaded, debug and release CPython of the newest
 #                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv;
