@@ -19,7 +19,6 @@ import hashlib
 import io
 import json
 import struct
-import sys
 import threading
 import tracemalloc
 import warnings
@@ -439,13 +438,13 @@ def test_products_gone_nan_are_reused_as_before(dtype, n, signed_rows):
         peak_and_failure(reference)
     finally:
         reference.numpy = np
-    if any(LOG) and sys.version_info >= (3, 14):
-        # From 3.14 the rendering's NumPy makes a new array for this product
-        # itself (its peak is the same with NaNs alike or not): the module
-        # must hold it as well.
+    if any(LOG):
+        # The module makes a new array there, so its peak is never half an
+        # array below the rendering's, whose NumPy may reuse or not (from
+        # CPython 3.14, and under the sanitizers, it makes a new one too).
         assert module_peak >= rendering_peak - X.nbytes // 2, (module_peak, rendering_peak, LOG)
     else:
-        assert (module_peak >= rendering_peak + X.nbytes // 2) == any(LOG), (module_peak, rendering_peak, LOG)
+        assert module_peak < rendering_peak + X.nbytes // 2, (module_peak, rendering_peak, LOG)
 
 
 def test_a_replaced_numpy_is_not_kept():
