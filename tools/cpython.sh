@@ -114,38 +114,13 @@ wait_a_minute() {
     ! kill -0 "$1" 2>/dev/null
 }
 
-# "URI<TAB>signed-by" of the machine's main Debian archive: the first `deb`
-# entry with a plain suite (bookworm, not bookworm-security), from deb822 or
-# one-line files.
+# archive_entries: the machine's `deb` entries (tools/apt-archives.sh).
+. "$(dirname "${BASH_SOURCE[0]}")/apt-archives.sh"
+
+# "URI<TAB>signed-by" of the machine's Debian archives with a plain suite
+# (bookworm, not bookworm-security); the first is the main one.
 archive_entry() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk '
-            function flush() {
-                if (types ~ /(^| )deb( |$)/ && suites ~ /(^| )[a-z]+( |$)/ && uri != "" && !done) {
-                    print uri "\t" key; done = 1
-                }
-                types = ""; suites = ""; uri = ""; key = ""
-            }
-            /^[[:space:]]*#/ { next }
-            /^[[:space:]]*$/ { flush(); next }
-            /^Types:/ { types = $0; sub(/^Types:[[:space:]]*/, "", types) }
-            /^URIs:/ { uri = $2 }
-            /^Suites:/ { suites = $0; sub(/^Suites:[[:space:]]*/, "", suites) }
-            /^Signed-By:/ { key = $2 }
-            END { flush() }
-        ' "$f"
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$f" ] && [ "$f" != "$SOURCE_LIST" ] || continue
-        awk '$1 == "deb" {
-                 key = ""; i = 2
-                 if ($2 ~ /^\[/) { while ($i !~ /\]$/) { if ($i ~ /signed-by=/) key = $i; i++ }
-                                   if ($i ~ /signed-by=/) key = $i; i++ }
-                 sub(/.*signed-by=/, "", key); sub(/\]$/, "", key)
-                 if ($(i + 1) ~ /^[a-z]+$/) print $i "\t" key }' "$f"
-    done
+    archive_entries | awk -F'\t' '$2 ~ /(^| )[a-z]+( |$)/ { print $1 "\t" $3 }'
 }
 
 write_source_entry() {
