@@ -133,35 +133,40 @@ struct BitsOf<float> {
     using type = std::uint32_t;
 };
 
-// Every NaN in a contiguous buffer of T has the bits `pattern`. The scan runs
-// in blocks of a fixed length, as holds_nan's does.
+// Whether `flag(i)` is zero for every index below `count`. Blocks of a
+// fixed length are OR-ed without a branch inside, so that the compiler can
+// use vector instructions at -O2; `flag` must be branch-free too.
+template <class Bits, class Flag>
+bool none_flagged(Py_ssize_t count, Flag flag) {
+    constexpr Py_ssize_t kBlock = 64;
+    Py_ssize_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        Bits found = 0;
+        for (Py_ssize_t j = 0; j < kBlock; ++j) found |= flag(i + j);
+        if (found != 0) return false;
+    }
+    for (; i < count; ++i)
+        if (flag(i) != 0) return false;
+    return true;
+}
+
+// Every NaN in a contiguous buffer of T has the bits `pattern`.
 template <class T>
 bool nans_alike(const Py_buffer* view, typename BitsOf<T>::type pattern) {
     using Bits = typename BitsOf<T>::type;
     const T* values = static_cast<const T*>(view->buf);
     const Py_ssize_t count = view->len / static_cast<Py_ssize_t>(sizeof(T));
-    // Nonzero where a NaN's bits differ from the pattern; without a branch,
-    // so that the blocks below vectorise.
-    auto differs = [pattern](const T* value) -> Bits {
+    // Nonzero where a NaN's bits differ from the pattern.
+    return none_flagged<Bits>(count, [values, pattern](Py_ssize_t i) -> Bits {
         Bits bits;
-        std::memcpy(&bits, value, sizeof bits);
-        const Bits nan = Bits(0) - static_cast<Bits>(*value != *value);
+        std::memcpy(&bits, values + i, sizeof bits);
+        const Bits nan = Bits(0) - static_cast<Bits>(values[i] != values[i]);
         return (bits ^ pattern) & nan;
-    };
-    constexpr Py_ssize_t kBlock = 64;
-    Py_ssize_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        Bits found = 0;
-        for (Py_ssize_t j = 0; j < kBlock; ++j) found |= differs(values + i + j);
-        if (found != 0) return false;
-    }
-    for (; i < count; ++i)
-        if (differs(values + i) != 0) return false;
-    return true;
+    });
 }
 
 // No element of two contiguous buffers of T of one length pairs two NaNs of
-// different bits. Blocks of a fixed length, without a branch inside, as above.
+// different bits.
 template <class T>
 bool no_pair_of_unlike_nans(const Py_buffer* first, const Py_buffer* second) {
     using Bits = typename BitsOf<T>::type;
@@ -169,23 +174,13 @@ bool no_pair_of_unlike_nans(const Py_buffer* first, const Py_buffer* second) {
     const T* b = static_cast<const T*>(second->buf);
     const Py_ssize_t count = first->len / static_cast<Py_ssize_t>(sizeof(T));
     // Nonzero where both are NaN and their bits differ.
-    auto differs = [](const T* x, const T* y) -> Bits {
-        Bits x_bits, y_bits;
-        std::memcpy(&x_bits, x, sizeof x_bits);
-        std::memcpy(&y_bits, y, sizeof y_bits);
-        const Bits both = Bits(0) - static_cast<Bits>((*x != *x) & (*y != *y));
-        return (x_bits ^ y_bits) & both;
-    };
-    constexpr Py_ssize_t kBlock = 64;
-    Py_ssize_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        Bits found = 0;
-        for (Py_ssize_t j = 0; j < kBlock; ++j) found |= differs(a + i + j, b + i + j);
-        if (found != 0) return false;
-    }
-    for (; i < count; ++i)
-        if (differs(a + i, b + i) != 0) return false;
-    return true;
+    return none_flagged<Bits>(count, [a, b](Py_ssize_t i) -> Bits {
+        Bits a_bits, b_bits;
+        std::memcpy(&a_bits, a + i, sizeof a_bits);
+        std::memcpy(&b_bits, b + i, sizeof b_bits);
+        const Bits both = Bits(0) - static_cast<Bits>((a[i] != a[i]) & (b[i] != b[i]));
+        return (a_bits ^ b_bits) & both;
+    });
 }
 
 // Whether `product *= factor` keeps the bits of `product * factor` whichever
