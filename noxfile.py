@@ -751,7 +751,7 @@ if nox is not None:
             (module,) = installed.glob("kofa.*.so")
             # The host's wheel with the cross-built module in its place: same
             # metadata and stubs, the platform tag of the other architecture.
-            work = ROOT / "build" / "cross-wheel-{}-{}".format(arch, suite)
+            work = ROOT / "build" / "cross-wheel-{}-{}".format(arch, session.python)
             shutil.rmtree(str(work), ignore_errors=True)
             work.mkdir(parents=True)
             session.run("python", "-m", "wheel", "unpack", "--dest", str(work / "tree"), str(host[0]), silent=True)

@@ -154,7 +154,8 @@ build_root() {
     write_private_sources
     say "$SUITE $DEB_ARCH: package lists ..."
     private_apt update -qq >/dev/null
-    say "$SUITE $DEB_ARCH: downloading $(root_packages) and what they need ..."
+    # shellcheck disable=SC2046
+    say "$SUITE $DEB_ARCH: downloading" $(root_packages) "and what they need ..."
     # A mirror may keep a suite's security lists after dropping the packages
     # they name (bullseye's, past its support, here: 404): then the suite
     # without its security updates, said so.
@@ -207,6 +208,31 @@ build_root() {
         "$ROOT/usr/bin/$exe" -c 'import numpy; print(numpy.__version__)') in $((SECONDS - start)) s: $ROOT"
 }
 
+# Debian's packages carry no byte code (their scripts compile it on the
+# machine they are installed on), so the emulated interpreter would compile
+# every module it imports under qemu, in every process when the byte code
+# may not be written (PYTHONDONTWRITEBYTECODE): seconds each. The host's
+# interpreter of the same series compiles DIRs natively, if there (byte code
+# does not depend on the machine).
+host_compile() {  # SERIES DIR...
+    local series="$1"
+    shift
+    "python$series" -c "" 2>/dev/null || return 0
+    "python$series" -m compileall -q -j 0 "$@" >/dev/null 2>&1 || true
+}
+
+# The root's standard libraries and Debian's modules, compiled once per series.
+compile_root() {
+    local exe series
+    for exe in "$ROOT"/usr/bin/python3.*; do
+        series="${exe##*/python}"
+        case "$series" in *[!0-9.]*) continue ;; esac
+        [ ! -e "$ROOT/.compiled-$series" ] || continue
+        host_compile "$series" "$ROOT/usr/lib/python$series" "$ROOT/usr/lib/python3/dist-packages"
+        touch "$ROOT/.compiled-$series"
+    done
+}
+
 # NumPy's newest wheel for the root's interpreter, by the host's pip (no pip
 # runs under emulation): the tags a manylinux wheel for ARCH can carry on the
 # root's C library.
@@ -221,7 +247,7 @@ fetch_numpy_wheel() {
     # The host's interpreter of the same series, if there: an old pip checks
     # a wheel's Requires-Python against its own interpreter.
     for host_python in "python$series" python3; do
-        "$host_python" -c "" 2>/dev/null && break  # not a pyenv shim of an inactive version
+        "$host_python" -m pip --version >/dev/null 2>&1 && break  # a pip, not a pyenv shim of an inactive version
     done
     rm -rf "$NUMPY_DIR" "$NUMPY_DIR.part"
     say "$SUITE $DEB_ARCH: NumPy's ${NUMPY_PIN:-newest} wheel for CPython $series ..."
@@ -233,6 +259,7 @@ fetch_numpy_wheel() {
     "$host_python" -m pip install --quiet --disable-pip-version-check --no-deps --only-binary=:all: \
         "${platforms[@]}" --python-version "$series" --implementation cp --ignore-requires-python --target "$NUMPY_DIR.part" \
         --no-index --find-links "$WHEELS_DIR" "numpy${NUMPY_PIN:+==$NUMPY_PIN}"
+    host_compile "$series" "$NUMPY_DIR.part"
     local version
     if ! version="$(PYTHONPATH="$NUMPY_DIR.part" "$QEMU" -L "$ROOT" "$exe" -c \
             'import numpy; print(numpy.__version__)' 2>"$CACHE/$SUITE-$ARCH/numpy-check.log")"; then
@@ -249,6 +276,7 @@ case "$COMMAND" in
         install_host_packages
         register_binfmt
         root_python >/dev/null || build_root
+        compile_root
         # NumPy has aarch64 wheels on PyPI, no s390x ones.
         if [ -n "${KOFA_CROSS_NUMPY:-}" ] && [ "$ARCH" = aarch64 ] && [ ! -d "$NUMPY_DIR" ]; then
             fetch_numpy_wheel
