@@ -197,6 +197,7 @@ build_root() {
         [ -f "$header" ] && cp "$header" "$ROOT/usr/include/$(basename "$(dirname "$header")")/pyconfig.h"
     done
     echo "$exe" > "$ROOT/.built"
+    compile_root
     if ! "$QEMU" -L "$ROOT" "$ROOT/usr/bin/$exe" -c "import numpy, pytest, hypothesis" \
             > "$ROOT/check.log" 2>&1; then
         tail -n 5 "$ROOT/check.log"
