@@ -11,7 +11,8 @@
 #   make interpreters  build the free-threaded, debug and release CPython of the newest
 #                  series from Debian's source into ~/.cache/kofa/cpython (tools/cpython.sh)
 #   make wheels    manylinux wheel per CPython on this machine, checked in a fresh venv;
-#                  aarch64 wheels of CPython 3.11 and 3.13, cross-compiled, checked under qemu; sdist
+#                  aarch64 wheels of CPython 3.9, 3.11, 3.13, 3.14 and 3.15, cross-compiled,
+#                  installed by the host's pip for the emulated interpreter, fitted under qemu; sdist
 #   make sanitize  test suite against an AddressSanitizer/UBSan build
 #   make bench     bench/bench.py on 3.8/NumPy 1.24.4, 3.11 and 3.13 with their newest NumPy
 #                  (ARGS="--heap" for bench/heap.py, ARGS="--seconds" for bench/seconds.py
