@@ -438,7 +438,9 @@ if nox is not None:
             dist = ROOT / "dist"
             dist.mkdir(exist_ok=True)
             abi = "cp" + _name(session).replace(".", "")  # cp313t for the free-threaded ABI
-            pattern = "kofa-*-{}-{}-*.whl".format(abi.rstrip("t"), abi)
+            # This machine's own wheels only: the aarch64 ones of the same
+            # series (cross_wheels) stay.
+            pattern = "kofa-*-{}-{}-*_x86_64.whl".format(abi.rstrip("t"), abi)
             for old in dist.glob(pattern):
                 old.unlink()
             # The oldest tag on purpose: a C++ runtime or glibc symbol newer
