@@ -24,6 +24,8 @@
 #include "kofa/print.hpp"
 #include "kofa/state.hpp"
 
+#include <utility>
+
 namespace kofa {
 
 // A Python exception is pending; thrown only between a fit's own frames.
@@ -75,18 +77,63 @@ inline Ref numpy() { return checked(lookup_module_global(id.numpy)); }
 inline Ref numpy_attr(View name) { return attr(numpy(), name); }
 
 // ---- arithmetic and comparisons (element-wise for arrays) ----------------
+//
+// An operand is either a value somebody else keeps (a View, a named Ref) or
+// a temporary handed over with its reference (an rvalue Ref). The operator
+// releases the temporaries as soon as its result exists, left operand first,
+// as the interpreter's binary operators and comparisons release theirs, so
+// that `a() / b()` frees its operands where the rendering's does, before the
+// old value of the local it is assigned to.
 
-inline Ref operator-(View a, View b) { return checked(PyNumber_Subtract(a.get(), b.get())); }
-inline Ref operator*(View a, View b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
-inline Ref operator/(View a, View b) { return checked(PyNumber_TrueDivide(a.get(), b.get())); }
+class Operand {
+  public:
+    Operand(View value) : value_(value) {}
+    Operand(const Ref& value) : value_(value) {}
+    Operand(Ref&& temporary) : owned_(std::move(temporary)), value_(owned_) {}
+    Operand(const Operand&) = delete;
+    Operand& operator=(const Operand&) = delete;
+    PyObject* get() const { return value_.get(); }
+    operator View() const { return value_; }
+    // Lets go of a temporary now; a borrowed value stays untouched.
+    void release() { owned_.reset(); }
+
+  private:
+    Ref owned_;
+    View value_;
+};
+
+// The result of `left op right` once both operands are released in the
+// interpreter's order; checked after that, as the interpreter releases them
+// before it looks at the result.
+inline Ref released_then_checked(PyObject* result, Operand& left, Operand& right) {
+    left.release();
+    right.release();
+    return checked(result);
+}
+
+inline Ref operator-(Operand a, Operand b) {
+    return released_then_checked(PyNumber_Subtract(a.get(), b.get()), a, b);
+}
+inline Ref operator*(Operand a, Operand b) {
+    return released_then_checked(PyNumber_Multiply(a.get(), b.get()), a, b);
+}
+inline Ref operator/(Operand a, Operand b) {
+    return released_then_checked(PyNumber_TrueDivide(a.get(), b.get()), a, b);
+}
 inline Ref power(View base, View exponent) {
     return checked(PyNumber_Power(base.get(), exponent.get(), Py_None));
 }
 
 inline Ref absolute(View a) { return checked(PyNumber_Absolute(a.get())); }
-inline Ref greater(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_GT)); }
-inline Ref less(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_LT)); }
-inline Ref equal(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
+inline Ref greater(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_GT), a, b);
+}
+inline Ref less(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_LT), a, b);
+}
+inline Ref equal(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ), a, b);
+}
 
 // ---- calls ----------------------------------------------------------------
 //

@@ -980,7 +980,7 @@ def in_call_order(log):
                 freed.append(event)
             continue
         if event[0] in CALLS + ("print",):
-            ordered += sorted(freed)
+            ordered += freed
             freed = []
         ordered.append(event)
     return ordered + freed

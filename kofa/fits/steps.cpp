@@ -107,7 +107,7 @@ Ref exponential_density_rows(View X, View scales) {
         Ref exponent = (constant.minus_one / l) * X;
         Ref exponential = call(exp, exponent);
         exponent.reset();
-        append(columns, times_temporary(inverse, std::move(exponential)));
+        append(columns, times_temporary(std::move(inverse), std::move(exponential)));
     }
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
 }
@@ -138,11 +138,16 @@ Ref snapshot(View value) { return call(numpy_attr(id.copy), value); }
 
 Ref weight_shares(View prob) {
     Ref row_sums = call_method(prob, id.sum, constant.one);
-    return row_sums / call_method(prob, id.sum);
+    return std::move(row_sums) / call_method(prob, id.sum);
 }
 
-void replace_zero_weights(View weight, View smallest) {
-    set_item(weight, equal(weight, constant.zero), smallest);
+void replace_zero_weights(View weight, Ref smallest) {
+    Ref zero = equal(weight, constant.zero);
+    set_item(weight, zero, smallest);
+    // The stored value goes first, then the mask, as the interpreter's
+    // item store releases them.
+    smallest.reset();
+    zero.reset();
 }
 
 Selection select_most_responsible(View prob, View i, View weight, Ref& sample) {
@@ -167,7 +172,7 @@ Ref weighted_location(View X, const Selection& selection) {
     selected.reset();
     Ref weighted_sum = call_method_with_axis(product, id.sum, constant.one);
     product.reset();
-    return weighted_sum / call_method(responsibility, id.sum);
+    return std::move(weighted_sum) / call_method(responsibility, id.sum);
 }
 
 Ref covariance_scatter(View X, View means, View i, View row) {
@@ -175,7 +180,7 @@ Ref covariance_scatter(View X, View means, View i, View row) {
     Ref mean = item(means, i);
     Ref centred = X - mean;
     Ref scatter = call(dot, attr(centred, id.T) * row, centred);
-    return scatter / call_method(row, id.sum);
+    return std::move(scatter) / call_method(row, id.sum);
 }
 
 namespace {
