@@ -155,6 +155,12 @@ inline void set_too_many_values_to_unpack(PyObject* object, int expected) {
 // top down).
 inline constexpr bool kFrameLocalsReleasedLastFirst = PY_VERSION_HEX >= 0x030E0000;
 
+// The order in which the interpreter's item store `container[key] = value`
+// releases its operands once the store is done: up to 3.13 the value first,
+// then the container and the key; from 3.14 the key first, then the
+// container and the value (it pops them from the top of the stack down).
+inline constexpr bool kItemStoreReleasesKeyFirst = PY_VERSION_HEX >= 0x030E0000;
+
 // PyCode_NewEmpty leaves a few instructions, an exception table and a line
 // table from 3.11 on; before, its bytecode is empty.
 inline constexpr bool kEmptyCodeHasBytecode = PY_VERSION_HEX >= 0x030B0000;

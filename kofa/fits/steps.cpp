@@ -144,8 +144,9 @@ Ref weight_shares(View prob) {
 void replace_zero_weights(View weight, Ref smallest) {
     Ref zero = equal(weight, constant.zero);
     set_item(weight, zero, smallest);
-    // The stored value goes first, then the mask, as the interpreter's
-    // item store releases them.
+    // The stored value and the mask go in the order in which the
+    // interpreter's item store releases its value and its key.
+    if (compat::kItemStoreReleasesKeyFirst) zero.reset();
     smallest.reset();
     zero.reset();
 }
