@@ -24,6 +24,7 @@
 #include "kofa/print.hpp"
 #include "kofa/state.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace kofa {
@@ -140,12 +141,33 @@ inline Ref equal(Operand a, Operand b) {
 // Calls go through the callee's vectorcall slot where it has one, so that a
 // null without an exception reaches checked_call (compat.hpp).
 
+//
+// An argument handed over as a temporary (an rvalue Ref) is released once
+// the call returns, in the order in which the interpreter releases a call's
+// arguments (compat::kCallArgumentsReleasedFirstToLast); any other argument
+// is only looked at.
+
+namespace detail {
+inline Ref* temporary_or_null(Ref&& temporary) { return &temporary; }
+template <class Value>
+Ref* temporary_or_null(Value&&) {
+    return nullptr;
+}
+}  // namespace detail
+
 template <class... Args>
-Ref call(View callable, const Args&... args) {
+Ref call(View callable, Args&&... args) {
     // Slot 0 is scratch space the callee may use to prepend `self`.
     PyObject* stack[] = {nullptr, View(args).get()...};
-    return checked_call(compat::vectorcall_unchecked(callable.get(), stack + 1,
-                                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* result = compat::vectorcall_unchecked(callable.get(), stack + 1,
+                                                    sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Ref* temporaries[] = {nullptr, detail::temporary_or_null(std::forward<Args>(args))...};
+    constexpr std::size_t count = sizeof...(Args);
+    for (std::size_t n = 0; n < count; ++n) {
+        Ref* temporary = temporaries[compat::kCallArgumentsReleasedFirstToLast ? n + 1 : count - n];
+        if (temporary != nullptr) temporary->reset();
+    }
+    return checked_call(result);
 }
 
 // callable(*args, axis=axis)

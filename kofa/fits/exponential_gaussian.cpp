@@ -4,6 +4,8 @@
 #include "kofa/fits/fits.hpp"
 #include "kofa/fits/steps.hpp"
 
+#include <utility>
+
 namespace kofa::fits {
 
 namespace {

@@ -63,7 +63,7 @@ Ref random_scales(View X, View divisor, View count) {
     Ref uniform = random_uniform();
     Ref low = column_min(X);
     Ref high = column_max(X) / divisor;
-    return call(uniform, low, high, count);
+    return call(uniform, std::move(low), std::move(high), count);
 }
 
 Ref random_means(View X, View k) {
@@ -71,7 +71,7 @@ Ref random_means(View X, View k) {
     Ref low = column_min(X);
     Ref high = column_max(X);
     Ref size = tuple_of(k, dimension(X));
-    return call(uniform, low, high, size);
+    return call(uniform, std::move(low), std::move(high), std::move(size));
 }
 
 Ref default_covariances(View X, View k) {
