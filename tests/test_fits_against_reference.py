@@ -977,10 +977,10 @@ def logged_run(impl, fit, sample, kw, fail_at=None):
 
 def in_call_order(log):
     """`log` with the arrays freed between two calls (or operators, or
-    printed lines) in a fixed order: when each goes relative to the calls
-    counts, and after the last call, the order itself (the locals' release
-    when the fit returns). Arrays that the rendering makes twice are left
-    out."""
+    printed lines) moved after the reads between them, in the order in
+    which they went: when each goes relative to the calls and to the
+    others counts, not relative to a read. Arrays that the rendering
+    makes twice are left out."""
     ordered, freed = [], []
     for event in log:
         if event[0] == "freed":

@@ -81,17 +81,12 @@ Ref default_covariances(View X, View k) {
         Ref eye = numpy_attr(id.eye);
         Ref identity = call(eye, dimension(X));
         Ref high = column_max(X);
-        Ref spread = high - column_min(X);
-        high.reset();
         // Each operand goes once its result exists, as the interpreter's
         // temporaries do.
-        Ref scaled = identity * spread;
-        identity.reset();
-        spread.reset();
-        Ref per_component = scaled / k;
-        scaled.reset();
-        Ref covariance = per_component / constant.two;
-        per_component.reset();
+        Ref spread = std::move(high) - column_min(X);
+        Ref scaled = std::move(identity) * std::move(spread);
+        Ref per_component = std::move(scaled) / k;
+        Ref covariance = std::move(per_component) / constant.two;
         append(covariances, covariance);
     }
     return covariances;
@@ -274,8 +269,7 @@ void print_share_above(Ref highest, View counted) {
     highest.reset();
     Ref count = call_method(claimed, id.sum);
     claimed.reset();
-    Ref share = count / dimension(counted);
-    count.reset();
+    Ref share = std::move(count) / dimension(counted);
     check_status(print_one(share.get()));
 }
 
