@@ -140,7 +140,6 @@ inline Ref equal(Operand a, Operand b) {
 //
 // Calls go through the callee's vectorcall slot where it has one, so that a
 // null without an exception reaches checked_call (compat.hpp).
-
 //
 // An argument handed over as a temporary (an rvalue Ref) is released once
 // the call returns, in the order in which the interpreter releases a call's
