@@ -162,6 +162,12 @@ inline constexpr bool kFrameLocalsReleasedLastFirst = PY_VERSION_HEX >= 0x030E00
 inline constexpr bool kCallArgumentsReleasedFirstToLast =
     PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 
+// The order in which the interpreter releases a binary operator's or a
+// comparison's operands once the result exists: up to 3.14 left first;
+// from 3.15 right first (the operator leaves both on its stack, which is
+// then popped from the top down).
+inline constexpr bool kOperandsReleasedRightFirst = PY_VERSION_HEX >= 0x030F0000;
+
 // The order in which the interpreter's item store `container[key] = value`
 // releases its operands once the store is done: up to 3.13 the value first,
 // then the container and the key; from 3.14 the key first, then the

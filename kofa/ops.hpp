@@ -81,10 +81,11 @@ inline Ref numpy_attr(View name) { return attr(numpy(), name); }
 //
 // An operand is either a value somebody else keeps (a View, a named Ref) or
 // a temporary handed over with its reference (an rvalue Ref). The operator
-// releases the temporaries as soon as its result exists, left operand first,
-// as the interpreter's binary operators and comparisons release theirs, so
-// that `a() / b()` frees its operands where the rendering's does, before the
-// old value of the local it is assigned to.
+// releases the temporaries as soon as its result exists, in the order in
+// which the interpreter's binary operators and comparisons release theirs
+// (compat::kOperandsReleasedRightFirst), so that `a() / b()` frees its
+// operands where the rendering's does, before the old value of the local it
+// is assigned to.
 
 class Operand {
   public:
@@ -107,6 +108,7 @@ class Operand {
 // interpreter's order; checked after that, as the interpreter releases them
 // before it looks at the result.
 inline Ref released_then_checked(PyObject* result, Operand& left, Operand& right) {
+    if (compat::kOperandsReleasedRightFirst) right.release();
     left.release();
     right.release();
     return checked(result);

@@ -22,9 +22,7 @@ Ref gaussian_density_row(View X, View m, View c) {
     Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
     // Each operand goes once its result exists, as the interpreter's
     // temporaries do.
-    Ref scaled = scale * determinant;
-    scale.reset();
-    determinant.reset();
+    Ref scaled = std::move(scale) * std::move(determinant);
     Ref root = power(scaled, constant.half);
     scaled.reset();
     Ref normaliser = constant.one_float / root;
