@@ -155,6 +155,25 @@ inline void set_too_many_values_to_unpack(PyObject* object, int expected) {
 // top down).
 inline constexpr bool kFrameLocalsReleasedLastFirst = PY_VERSION_HEX >= 0x030E0000;
 
+// The order in which the interpreter releases a call's arguments once the
+// callee returns: before 3.11 last first (it pops them off its stack); from
+// 3.11 to 3.13 first to last; from 3.14 last first again (it closes its
+// stack from the top down).
+inline constexpr bool kCallArgumentsReleasedFirstToLast =
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
+
+// The order in which the interpreter releases a binary operator's or a
+// comparison's operands once the result exists: up to 3.14 left first;
+// from 3.15 right first (the operator leaves both on its stack, which is
+// then popped from the top down).
+inline constexpr bool kOperandsReleasedRightFirst = PY_VERSION_HEX >= 0x030F0000;
+
+// The order in which the interpreter's item store `container[key] = value`
+// releases its operands once the store is done: up to 3.13 the value first,
+// then the container and the key; from 3.14 the key first, then the
+// container and the value (it pops them from the top of the stack down).
+inline constexpr bool kItemStoreReleasesKeyFirst = PY_VERSION_HEX >= 0x030E0000;
+
 // PyCode_NewEmpty leaves a few instructions, an exception table and a line
 // table from 3.11 on; before, its bytecode is empty.
 inline constexpr bool kEmptyCodeHasBytecode = PY_VERSION_HEX >= 0x030B0000;

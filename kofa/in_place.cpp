@@ -325,10 +325,12 @@ void remember_numpy_types(PyObject* numpy_module, const NumpyRelease& release) {
     }
 }
 
-Ref times_temporary(View factor, Ref temporary) {
-    if (can_reuse(temporary.get(), factor.get(), /*factor_first=*/true))
-        return checked(PyNumber_InPlaceMultiply(temporary.get(), factor.get()));
-    return factor * temporary;
+Ref times_temporary(Operand factor, Ref temporary) {
+    PyObject* product = can_reuse(temporary.get(), factor.get(), /*factor_first=*/true)
+                            ? PyNumber_InPlaceMultiply(temporary.get(), factor.get())
+                            : PyNumber_Multiply(factor.get(), temporary.get());
+    Operand right(std::move(temporary));
+    return released_then_checked(product, factor, right);
 }
 
 Ref temporary_times(Ref temporary, View factor) {

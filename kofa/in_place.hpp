@@ -13,8 +13,9 @@
 
 namespace kofa {
 
-// factor * temporary
-Ref times_temporary(View factor, Ref temporary);
+// factor * temporary; a factor handed over as a temporary goes first, then
+// the temporary, as the interpreter releases a product's operands.
+Ref times_temporary(Operand factor, Ref temporary);
 // temporary * factor
 Ref temporary_times(Ref temporary, View factor);
 

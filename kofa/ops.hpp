@@ -24,6 +24,9 @@
 #include "kofa/print.hpp"
 #include "kofa/state.hpp"
 
+#include <cstddef>
+#include <utility>
+
 namespace kofa {
 
 // A Python exception is pending; thrown only between a fit's own frames.
@@ -75,30 +78,97 @@ inline Ref numpy() { return checked(lookup_module_global(id.numpy)); }
 inline Ref numpy_attr(View name) { return attr(numpy(), name); }
 
 // ---- arithmetic and comparisons (element-wise for arrays) ----------------
+//
+// An operand is either a value somebody else keeps (a View, a named Ref) or
+// a temporary handed over with its reference (an rvalue Ref). The operator
+// releases the temporaries as soon as its result exists, in the order in
+// which the interpreter's binary operators and comparisons release theirs
+// (compat::kOperandsReleasedRightFirst), so that `a() / b()` frees its
+// operands where the rendering's does, before the old value of the local it
+// is assigned to.
 
-inline Ref operator-(View a, View b) { return checked(PyNumber_Subtract(a.get(), b.get())); }
-inline Ref operator*(View a, View b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
-inline Ref operator/(View a, View b) { return checked(PyNumber_TrueDivide(a.get(), b.get())); }
+class Operand {
+  public:
+    Operand(View value) : value_(value) {}
+    Operand(const Ref& value) : value_(value) {}
+    Operand(Ref&& temporary) : owned_(std::move(temporary)), value_(owned_) {}
+    Operand(const Operand&) = delete;
+    Operand& operator=(const Operand&) = delete;
+    PyObject* get() const { return value_.get(); }
+    operator View() const { return value_; }
+    // Lets go of a temporary now; a borrowed value stays untouched.
+    void release() { owned_.reset(); }
+
+  private:
+    Ref owned_;
+    View value_;
+};
+
+// The result of `left op right` once both operands are released in the
+// interpreter's order; checked after that, as the interpreter releases them
+// before it looks at the result.
+inline Ref released_then_checked(PyObject* result, Operand& left, Operand& right) {
+    if (compat::kOperandsReleasedRightFirst) right.release();
+    left.release();
+    right.release();
+    return checked(result);
+}
+
+inline Ref operator-(Operand a, Operand b) {
+    return released_then_checked(PyNumber_Subtract(a.get(), b.get()), a, b);
+}
+inline Ref operator*(Operand a, Operand b) {
+    return released_then_checked(PyNumber_Multiply(a.get(), b.get()), a, b);
+}
+inline Ref operator/(Operand a, Operand b) {
+    return released_then_checked(PyNumber_TrueDivide(a.get(), b.get()), a, b);
+}
 inline Ref power(View base, View exponent) {
     return checked(PyNumber_Power(base.get(), exponent.get(), Py_None));
 }
 
 inline Ref absolute(View a) { return checked(PyNumber_Absolute(a.get())); }
-inline Ref greater(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_GT)); }
-inline Ref less(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_LT)); }
-inline Ref equal(View a, View b) { return checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
+inline Ref greater(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_GT), a, b);
+}
+inline Ref less(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_LT), a, b);
+}
+inline Ref equal(Operand a, Operand b) {
+    return released_then_checked(PyObject_RichCompare(a.get(), b.get(), Py_EQ), a, b);
+}
 
 // ---- calls ----------------------------------------------------------------
 //
 // Calls go through the callee's vectorcall slot where it has one, so that a
 // null without an exception reaches checked_call (compat.hpp).
+//
+// An argument handed over as a temporary (an rvalue Ref) is released once
+// the call returns, in the order in which the interpreter releases a call's
+// arguments (compat::kCallArgumentsReleasedFirstToLast); any other argument
+// is only looked at.
+
+namespace detail {
+inline Ref* temporary_or_null(Ref&& temporary) { return &temporary; }
+template <class Value>
+Ref* temporary_or_null(Value&&) {
+    return nullptr;
+}
+}  // namespace detail
 
 template <class... Args>
-Ref call(View callable, const Args&... args) {
+Ref call(View callable, Args&&... args) {
     // Slot 0 is scratch space the callee may use to prepend `self`.
     PyObject* stack[] = {nullptr, View(args).get()...};
-    return checked_call(compat::vectorcall_unchecked(callable.get(), stack + 1,
-                                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* result = compat::vectorcall_unchecked(callable.get(), stack + 1,
+                                                    sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Ref* temporaries[] = {nullptr, detail::temporary_or_null(std::forward<Args>(args))...};
+    constexpr std::size_t count = sizeof...(Args);
+    for (std::size_t n = 0; n < count; ++n) {
+        Ref* temporary = temporaries[compat::kCallArgumentsReleasedFirstToLast ? n + 1 : count - n];
+        if (temporary != nullptr) temporary->reset();
+    }
+    return checked_call(result);
 }
 
 // callable(*args, axis=axis)

@@ -10,6 +10,7 @@ message and the source line of the failing step.
 
 import contextlib
 import copy
+import functools
 import hashlib
 import inspect
 import io
@@ -832,6 +833,8 @@ class Logged(np.ndarray):
             value = super().__getattribute__(name)
             if callable(value) and READS.calls:
                 return logged_calls(("method", name, described(self)), value)
+            if name == "T" and READS.calls:  # a new view at every read
+                return READS.track(value, repr(("T", described(self))))
             return value
         return super().__getattribute__(name)
 
@@ -908,7 +911,10 @@ class NumpyStandIn:
             return _LoggedStack(value)
         if callable(value) and not isinstance(value, type):
             function = logged_calls(("call", path), value, track=True)
-            return lambda *args, **kw: logged(function(*args, **kw))
+            # called through a C object, as NumPy's own functions are: the
+            # caller keeps its arguments and releases them itself, where a
+            # Python function would take them over into its *args tuple
+            return functools.partial(lambda *args, **kw: logged(function(*args, **kw)))
         return value
 
 
@@ -919,9 +925,11 @@ class _LoggedStack:
         self._r_ = r_
 
     def __getitem__(self, key):
-        if logging_calls():
-            READS.call("numpy.r_[]", described(key))
-        return logged(self._r_[key])
+        if not logging_calls():
+            return logged(self._r_[key])
+        event = ("numpy.r_[]", described(key))
+        READS.call(*event)
+        return READS.track(logged(self._r_[key]), repr(event))
 
 
 ORDER_CASES = [
@@ -969,10 +977,10 @@ def logged_run(impl, fit, sample, kw, fail_at=None):
 
 def in_call_order(log):
     """`log` with the arrays freed between two calls (or operators, or
-    printed lines) in a fixed order: when each goes relative to the calls
-    counts, and after the last call, the order itself (the locals' release
-    when the fit returns). Arrays that the rendering makes twice are left
-    out."""
+    printed lines) moved after the reads between them, in the order in
+    which they went: when each goes relative to the calls and to the
+    others counts, not relative to a read. Arrays that the rendering
+    makes twice are left out."""
     ordered, freed = [], []
     for event in log:
         if event[0] == "freed":
@@ -980,7 +988,7 @@ def in_call_order(log):
                 freed.append(event)
             continue
         if event[0] in CALLS + ("print",):
-            ordered += sorted(freed)
+            ordered += freed
             freed = []
         ordered.append(event)
     return ordered + freed

@@ -4,6 +4,8 @@
 #include "kofa/fits/fits.hpp"
 #include "kofa/fits/steps.hpp"
 
+#include <utility>
+
 namespace kofa::fits {
 
 namespace {
@@ -69,11 +71,13 @@ Ref exponential_gaussian_mixture(Steps& step, View X, View exponential_k, View g
         lambda__ = snapshot(lambda_);
         weight_shares_of_both(step, 109, 110, exponential_prob, gaussian_prob, grand, exponential_weight,
                               gaussian_weight);
+        // The stacked weights go once their minimum exists, before the mask.
         step(111);
-        replace_zero_weights(exponential_weight,
-                             call_method(stack(exponential_weight, gaussian_weight), id.min));
+        Ref smallest = call_method(stack(exponential_weight, gaussian_weight), id.min);
+        replace_zero_weights(exponential_weight, std::move(smallest));
         step(112);
-        replace_zero_weights(gaussian_weight, call_method(stack(exponential_weight, gaussian_weight), id.min));
+        smallest = call_method(stack(exponential_weight, gaussian_weight), id.min);
+        replace_zero_weights(gaussian_weight, std::move(smallest));
 
         update_scales(step, {114, 115, 117, 119}, X, exponential_prob, exponential_weight, exponential_k,
                       lambda_, sample, m);

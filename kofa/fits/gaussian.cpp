@@ -3,6 +3,8 @@
 #include "kofa/fits/fits.hpp"
 #include "kofa/fits/steps.hpp"
 
+#include <utility>
+
 namespace kofa::fits {
 
 Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov, View n_iter, View eps) {
@@ -50,15 +52,9 @@ Ref gaussian_mixture(Steps& step, View X, View k, View init_mean, View init_cov,
             Ref dot = numpy_attr(id.dot);
             Ref X_T = attr(X, id.T);
             Ref prob_T = attr(prob, id.T);
-            Ref weighted_sums = call(dot, X_T, prob_T);
-            // Each operand goes once its result exists, as the
-            // interpreter's temporaries do (3.11 on: arguments first to last).
-            X_T.reset();
-            prob_T.reset();
+            Ref weighted_sums = call(dot, std::move(X_T), std::move(prob_T));
             Ref totals = call_method_with_axis(prob, id.sum, constant.one);
-            Ref means_T = weighted_sums / totals;
-            weighted_sums.reset();
-            totals.reset();
+            Ref means_T = std::move(weighted_sums) / std::move(totals);
             mean = attr(means_T, id.T);
             break;
         }

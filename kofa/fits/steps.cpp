@@ -22,9 +22,7 @@ Ref gaussian_density_row(View X, View m, View c) {
     Ref determinant = call(attr(numpy_attr(id.linalg), id.det), c);
     // Each operand goes once its result exists, as the interpreter's
     // temporaries do.
-    Ref scaled = scale * determinant;
-    scale.reset();
-    determinant.reset();
+    Ref scaled = std::move(scale) * std::move(determinant);
     Ref root = power(scaled, constant.half);
     scaled.reset();
     Ref normaliser = constant.one_float / root;
@@ -63,7 +61,7 @@ Ref random_scales(View X, View divisor, View count) {
     Ref uniform = random_uniform();
     Ref low = column_min(X);
     Ref high = column_max(X) / divisor;
-    return call(uniform, low, high, count);
+    return call(uniform, std::move(low), std::move(high), count);
 }
 
 Ref random_means(View X, View k) {
@@ -71,7 +69,7 @@ Ref random_means(View X, View k) {
     Ref low = column_min(X);
     Ref high = column_max(X);
     Ref size = tuple_of(k, dimension(X));
-    return call(uniform, low, high, size);
+    return call(uniform, std::move(low), std::move(high), std::move(size));
 }
 
 Ref default_covariances(View X, View k) {
@@ -81,17 +79,12 @@ Ref default_covariances(View X, View k) {
         Ref eye = numpy_attr(id.eye);
         Ref identity = call(eye, dimension(X));
         Ref high = column_max(X);
-        Ref spread = high - column_min(X);
-        high.reset();
         // Each operand goes once its result exists, as the interpreter's
         // temporaries do.
-        Ref scaled = identity * spread;
-        identity.reset();
-        spread.reset();
-        Ref per_component = scaled / k;
-        scaled.reset();
-        Ref covariance = per_component / constant.two;
-        per_component.reset();
+        Ref spread = std::move(high) - column_min(X);
+        Ref scaled = std::move(identity) * std::move(spread);
+        Ref per_component = std::move(scaled) / k;
+        Ref covariance = std::move(per_component) / constant.two;
         append(covariances, covariance);
     }
     return covariances;
@@ -107,7 +100,7 @@ Ref exponential_density_rows(View X, View scales) {
         Ref exponent = (constant.minus_one / l) * X;
         Ref exponential = call(exp, exponent);
         exponent.reset();
-        append(columns, times_temporary(inverse, std::move(exponential)));
+        append(columns, times_temporary(std::move(inverse), std::move(exponential)));
     }
     return attr(call_with_axis(concatenate, constant.one, columns), id.T);
 }
@@ -138,11 +131,17 @@ Ref snapshot(View value) { return call(numpy_attr(id.copy), value); }
 
 Ref weight_shares(View prob) {
     Ref row_sums = call_method(prob, id.sum, constant.one);
-    return row_sums / call_method(prob, id.sum);
+    return std::move(row_sums) / call_method(prob, id.sum);
 }
 
-void replace_zero_weights(View weight, View smallest) {
-    set_item(weight, equal(weight, constant.zero), smallest);
+void replace_zero_weights(View weight, Ref smallest) {
+    Ref zero = equal(weight, constant.zero);
+    set_item(weight, zero, smallest);
+    // The stored value and the mask go in the order in which the
+    // interpreter's item store releases its value and its key.
+    if (compat::kItemStoreReleasesKeyFirst) zero.reset();
+    smallest.reset();
+    zero.reset();
 }
 
 Selection select_most_responsible(View prob, View i, View weight, Ref& sample) {
@@ -167,7 +166,7 @@ Ref weighted_location(View X, const Selection& selection) {
     selected.reset();
     Ref weighted_sum = call_method_with_axis(product, id.sum, constant.one);
     product.reset();
-    return weighted_sum / call_method(responsibility, id.sum);
+    return std::move(weighted_sum) / call_method(responsibility, id.sum);
 }
 
 Ref covariance_scatter(View X, View means, View i, View row) {
@@ -175,7 +174,7 @@ Ref covariance_scatter(View X, View means, View i, View row) {
     Ref mean = item(means, i);
     Ref centred = X - mean;
     Ref scatter = call(dot, attr(centred, id.T) * row, centred);
-    return scatter / call_method(row, id.sum);
+    return std::move(scatter) / call_method(row, id.sum);
 }
 
 namespace {
@@ -268,8 +267,7 @@ void print_share_above(Ref highest, View counted) {
     highest.reset();
     Ref count = call_method(claimed, id.sum);
     claimed.reset();
-    Ref share = count / dimension(counted);
-    count.reset();
+    Ref share = std::move(count) / dimension(counted);
     check_status(print_one(share.get()));
 }
 

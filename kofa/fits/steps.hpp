@@ -58,7 +58,7 @@ Ref weight_shares(View prob);
 
 // weight[weight == 0] = smallest, in place on weight (K,), with `smallest`
 // taken before the mask.
-void replace_zero_weights(View weight, View smallest);
+void replace_zero_weights(View weight, Ref smallest);
 
 // The observations that component i claims most strongly: its responsibility
 // row prob[i] (n,) and the mask (n,) of the entries strictly above the
