@@ -60,27 +60,10 @@ inline Ref checked_call(PyObject* result) {
     throw PythonError{};
 }
 
-// ---- attributes, items, truth -------------------------------------------
-
-inline Ref attr(View object, View name) { return checked(PyObject_GetAttr(object.get(), name.get())); }
-inline Ref item(View object, View key) { return checked(PyObject_GetItem(object.get(), key.get())); }
-inline void set_item(View object, View key, View value) {
-    check_status(PyObject_SetItem(object.get(), key.get(), value.get()));
-}
-inline bool truth(View object) {
-    const int result = PyObject_IsTrue(object.get());
-    check_status(result);
-    return result != 0;
-}
-
-// The module global `numpy`, read afresh at every use.
-inline Ref numpy() { return checked(lookup_module_global(id.numpy)); }
-inline Ref numpy_attr(View name) { return attr(numpy(), name); }
-
-// ---- arithmetic and comparisons (element-wise for arrays) ----------------
+// ---- operands ---------------------------------------------------------------
 //
 // An operand is either a value somebody else keeps (a View, a named Ref) or
-// a temporary handed over with its reference (an rvalue Ref). The operator
+// a temporary handed over with its reference (an rvalue Ref). An operator
 // releases the temporaries as soon as its result exists, in the order in
 // which the interpreter's binary operators and comparisons release theirs
 // (compat::kOperandsReleasedRightFirst), so that `a() / b()` frees its
@@ -113,6 +96,32 @@ inline Ref released_then_checked(PyObject* result, Operand& left, Operand& right
     right.release();
     return checked(result);
 }
+
+// ---- attributes, items, truth -------------------------------------------
+
+inline Ref attr(View object, View name) { return checked(PyObject_GetAttr(object.get(), name.get())); }
+inline Ref item(View object, View key) { return checked(PyObject_GetItem(object.get(), key.get())); }
+// object[key] = value; a key or value handed over as a temporary goes once
+// the store is done, in the order in which the interpreter's item store
+// releases them (compat::kItemStoreReleasesKeyFirst).
+inline void set_item(View object, Operand key, Operand value) {
+    const int status = PyObject_SetItem(object.get(), key.get(), value.get());
+    if (compat::kItemStoreReleasesKeyFirst) key.release();
+    value.release();
+    key.release();
+    check_status(status);
+}
+inline bool truth(View object) {
+    const int result = PyObject_IsTrue(object.get());
+    check_status(result);
+    return result != 0;
+}
+
+// The module global `numpy`, read afresh at every use.
+inline Ref numpy() { return checked(lookup_module_global(id.numpy)); }
+inline Ref numpy_attr(View name) { return attr(numpy(), name); }
+
+// ---- arithmetic and comparisons (element-wise for arrays) ----------------
 
 inline Ref operator-(Operand a, Operand b) {
     return released_then_checked(PyNumber_Subtract(a.get(), b.get()), a, b);

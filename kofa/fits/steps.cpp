@@ -136,12 +136,7 @@ Ref weight_shares(View prob) {
 
 void replace_zero_weights(View weight, Ref smallest) {
     Ref zero = equal(weight, constant.zero);
-    set_item(weight, zero, smallest);
-    // The stored value and the mask go in the order in which the
-    // interpreter's item store releases its value and its key.
-    if (compat::kItemStoreReleasesKeyFirst) zero.reset();
-    smallest.reset();
-    zero.reset();
+    set_item(weight, std::move(zero), std::move(smallest));
 }
 
 Selection select_most_responsible(View prob, View i, View weight, Ref& sample) {
